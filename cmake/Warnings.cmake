@@ -1,0 +1,18 @@
+# Project-wide compiler settings: warnings, -Werror in CI, sanitizers.
+add_compile_options(-Wall -Wextra -Wpedantic)
+if(ZB_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(ZB_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZB_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZB_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZB_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# The source tree's path, so that log lines can show project paths as "…/<path in project>".
+add_compile_definitions(ZB_SOURCE_PREFIX="${PROJECT_SOURCE_DIR}/")

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the tools need.
+# Quiet and idempotent: runs `apt-get update` once per machine, then installs only what is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build clang clang-format clang-tidy libclang-rt-14-dev
+  libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
+  libsdbus-c++-dev libsystemd-dev dbus dbus-bin libglib2.0-bin
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcurl4-openssl-dev duktape-dev
+  python3 python3-websockets python3-gi
+  openssl ca-certificates tinyproxy microsocks
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+stamp=/var/lib/apt/periodic/zorbel-streamdeck-update-stamp
+if [ ! -e "$stamp" ]; then
+  apt-get update -qq
+  mkdir -p "$(dirname "$stamp")" && touch "$stamp"
+fi
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,99 @@
+#pragma once
+// The face of the WebSocket client for its users: a client connection (RFC 6455) to a ws or
+// wss URL, its ready states, and the delegate through which it reports.
+//
+// Calling order: create; set the delegate (and, if wanted, a delegate queue) before open();
+// call open(); send only after webSocketDidOpen(); finish with close(), or wait for
+// webSocketDidClose() or webSocketDidFail(). Whether a queued message was written is never
+// reported; a later write failure arrives as webSocketDidFail().
+//
+// Threading: send and close may be called from any thread; they check the state, queue the
+// work on the connection's own work queue and return at once. Every report runs
+// asynchronously on the delegate queue (the main queue unless chosen otherwise), one at a time
+// and in order. A connection keeps itself alive from open() until its clean-up has run.
+
+#include "websocket/WSError.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace platform {
+class Queue;
+}
+
+class WSWebSocket;
+struct WSURLRequest;
+
+/// Binary message payloads.
+using WSData = std::vector<std::uint8_t>;
+/// A complete data message: text (UTF-8, checked) or bytes.
+using WSMessage = std::variant<std::string, WSData>;
+
+enum WSReadyState : std::int64_t {
+  WS_CONNECTING = 0,
+  WS_OPEN = 1,
+  WS_CLOSING = 2,
+  WS_CLOSED = 3,
+};
+
+/// Reports of a connection. Every method is optional: the defaults do nothing, and
+/// webSocketShouldConvertTextFrameToString() answers true.
+class WSWebSocketDelegate {
+public:
+  virtual ~WSWebSocketDelegate() = default;
+
+  /// The opening handshake succeeded; the connection is open.
+  virtual void webSocketDidOpen(WSWebSocket& webSocket);
+  /// A data message is complete: a string for text, bytes for binary (or for text the delegate
+  /// declined to have converted). Called before the typed variants below.
+  virtual void webSocketDidReceiveMessage(WSWebSocket& webSocket, const WSMessage& message);
+  virtual void webSocketDidReceiveMessageWithString(WSWebSocket& webSocket, const std::string& string);
+  virtual void webSocketDidReceiveMessageWithData(WSWebSocket& webSocket, const WSData& data);
+  /// Asked for every complete text message before the calls above; false delivers bytes.
+  virtual bool webSocketShouldConvertTextFrameToString(WSWebSocket& webSocket);
+  /// A ping arrived; the pong is queued after this returns.
+  virtual void webSocketDidReceivePing(WSWebSocket& webSocket, const WSData& data);
+  virtual void webSocketDidReceivePong(WSWebSocket& webSocket, const WSData& data);
+  /// The connection failed; no close report follows.
+  virtual void webSocketDidFail(WSWebSocket& webSocket, const WSError& error);
+  /// The connection closed (at most once, never after a failure report).
+  virtual void webSocketDidClose(WSWebSocket& webSocket, std::int64_t code,
+                                 const std::optional<std::string>& reason, bool wasClean);
+};
+
+class WSWebSocket {
+public:
+  virtual ~WSWebSocket() = default;
+
+  /// A connecting connection for the request's URL (the request must carry one), offering no
+  /// subprotocol, with the default TLS policy.
+  static std::shared_ptr<WSWebSocket> initWithURLRequest(const WSURLRequest& request);
+
+  /// Held weakly.
+  virtual void setDelegate(std::weak_ptr<WSWebSocketDelegate> delegate) = 0;
+  virtual std::shared_ptr<WSWebSocketDelegate> delegate() const = 0;
+  /// Where reports run; nullptr restores the main queue.
+  virtual void setDelegateDispatchQueue(std::shared_ptr<platform::Queue> queue) = 0;
+
+  /// Starts connecting and returns at once. Allowed once per connection.
+  virtual void open() = 0;
+
+  /// In the open state: queue one message and return true. Otherwise false, and `error` (when
+  /// given) is filled with code 2134.
+  virtual bool sendString(const std::string& string, WSError* error) = 0;
+  virtual bool sendData(const WSData& data, WSError* error) = 0;
+  virtual bool sendPing(const WSData& data, WSError* error) = 0;
+
+  /// Starts the closing handshake with 1000 and no reason.
+  virtual void close() = 0;
+  /// Starts the closing handshake; `code` must not be 0.
+  virtual void closeWithCode(std::int64_t code, const std::optional<std::string>& reason) = 0;
+
+  virtual std::int64_t readyState() const = 0;
+  virtual std::string url() const = 0;
+  virtual std::string protocol() const = 0;
+};
