@@ -1,0 +1,149 @@
+"""Scripted scenarios: a JSON list of steps that drive the host and the engine side of the D-Bus contract
+and check what the plug-in does, without a browser.
+
+A scenario file is {"deck": {...}, "steps": [...]}. Each step is an object with one action:
+
+  {"start": {}}                      start the plug-in and wait for its registration (keys then appear)
+  {"restart": {}}                    close the plug-in's connection, wait for it to exit, start it again
+  {"stop": {"exitStatus": 0}}        close the connection and check the exit status
+  {"appear": [r, c]}                 put the action on a key (willAppear)
+  {"disappear": [r, c]}              willDisappear (the key keeps its action and settings)
+  {"press": [r, c]}                  keyDown then keyUp; also "keyDown" and "keyUp"
+  {"inspector": {"key": [r, c], "payload": {...}}}   a property-inspector message, relayed as sendToPlugin
+  {"post": {"name": ..., "userInfo": {...}}}         an engine notification on the session bus
+  {"expect": {"plugin": {...}, "key": [r, c]}}       wait for a matching plug-in message
+  {"expect": {"notification": {...}, "key": [r, c]}} wait for a matching notification from the plug-in
+  {"expectNone": {...}}              like expect, but checks that nothing matched so far (no waiting)
+  {"check": {"key": [r, c], "title": ..., "image": ..., "settings": {...}}}  the host's view of a key
+
+Expectations look at what arrived since the last action step, wait at most "timeout" seconds (default
+10) and match partially (see host.matches). "key" stands for the key's context.
+"""
+
+import asyncio
+import json
+
+import notifications
+from host import Host, ScenarioError, matches
+
+ACTIONS = ("start", "restart", "stop", "appear", "disappear", "press", "keyDown", "keyUp", "inspector", "post",
+           "removeAction")
+
+
+class Runner:
+    def __init__(self, host, bus=None, log=print):
+        self.host = host
+        self.bus = bus
+        self.log = log
+        self.mark = 0
+
+    def _find(self, spec):
+        context = self.host.key(spec["key"]).context if "key" in spec else None
+        for record in self.host.records[self.mark:]:
+            if "plugin" in spec and record.get("source") == "plugin" and "message" in record:
+                message = record["message"]
+                if context is not None and (not isinstance(message, dict) or message.get("context") != context):
+                    continue
+                if matches(spec["plugin"], message):
+                    return record
+            if "notification" in spec and record.get("source") == "dbus":
+                expected = dict(spec["notification"])
+                if context is not None:
+                    expected.setdefault("userInfo", {})
+                    expected["userInfo"] = dict(expected["userInfo"], context=context)
+                if matches(expected, record):
+                    return record
+        return None
+
+    async def step(self, step):
+        timeout = step.get("timeout", 10)
+        action = next((k for k in step if k not in ("timeout", "note")), None)
+        arg = step.get(action)
+        host = self.host
+        if action in ACTIONS:
+            self.mark = len(host.records)
+        if action == "start":
+            await host.start_plugin()
+            await host.wait_registered(timeout)
+        elif action == "restart":
+            await host.restart_plugin()
+        elif action == "stop":
+            status = await host.stop_plugin()
+            if "exitStatus" in arg and status != arg["exitStatus"]:
+                raise ScenarioError(f"the plug-in exited with status {status}, expected {arg['exitStatus']}")
+        elif action == "appear":
+            key = host.key(arg)
+            if key.has_action:
+                await host.appear(key)
+            else:
+                await host.add_action(key)
+        elif action == "disappear":
+            await host.disappear(host.key(arg))
+        elif action == "removeAction":
+            await host.remove_action(host.key(arg))
+        elif action == "press":
+            await host.key_down(host.key(arg))
+            await host.key_up(host.key(arg))
+        elif action == "keyDown":
+            await host.key_down(host.key(arg))
+        elif action == "keyUp":
+            await host.key_up(host.key(arg))
+        elif action == "inspector":
+            await host.send_to_plugin_from_inspector(host.key(arg["key"]), arg["payload"])
+        elif action == "post":
+            if self.bus is None:
+                raise ScenarioError("no session bus")
+            self.bus.post(arg["name"], arg.get("userInfo", {}), arg.get("object", notifications.OBJECT))
+        elif action == "expect":
+            await host.wait_for(lambda: self._find(arg) is not None, timeout, json.dumps(arg))
+        elif action == "expectNone":
+            found = self._find(arg)
+            if found is not None:
+                raise ScenarioError(f"unexpected {json.dumps(found.get('message', found))[:300]}")
+        elif action == "check":
+            key = host.key(arg["key"])
+            for field in ("title", "image", "visible", "hasAction"):
+                if field in arg and not matches(arg[field], key.view()[field]):
+                    raise ScenarioError(f"key {arg['key']} has {field} {key.view()[field]!r}, expected {arg[field]!r}")
+            if "settings" in arg and not matches(arg["settings"], key.settings):
+                raise ScenarioError(f"key {arg['key']} has settings {key.settings!r}, expected {arg['settings']!r}")
+        elif action == "comment":
+            pass
+        else:
+            raise ScenarioError(f"unknown step {step!r}")
+
+
+async def run(scenario, plugin, state_path=None, verbose=False, log=print):
+    """Runs one scenario; returns the number of steps. Raises ScenarioError on the first failed step."""
+    deck = scenario.get("deck", {})
+    host = Host(rows=deck.get("rows", 3), columns=deck.get("columns", 5),
+                actions=[tuple(a) for a in deck.get("actions", [[0, 0]])], plugin=plugin,
+                state_path=state_path, verbose=verbose)
+    loop = asyncio.get_running_loop()
+
+    def on_notification(name, obj, user_info):
+        loop.create_task(host._record(source="dbus", name=name, object=obj, userInfo=user_info))
+
+    bus = None
+    if scenario.get("dbus", True):
+        bus = notifications.Bus(loop, on_notification)
+    await host.start()
+    steps = scenario["steps"]
+    runner = Runner(host, bus, log)
+    try:
+        for index, step in enumerate(steps, 1):
+            log(f"scenario: step {index}/{len(steps)} {json.dumps(step)[:160]}")
+            try:
+                await runner.step(step)
+            except ScenarioError as error:
+                raise ScenarioError(f"step {index} {json.dumps(step)[:200]}: {error}") from None
+            if host.problems:
+                raise ScenarioError(f"step {index}: protocol problem: {host.problems[0]}")
+    finally:
+        await host.close()
+        if bus is not None:
+            bus.close()
+    if host.problems:
+        raise ScenarioError(f"protocol problem: {host.problems[0]}")
+    return len(steps)
+
