@@ -1,0 +1,542 @@
+// The logging facility: category checks against the "Debug" preference, repeat folding, a
+// timestamped log file written by one serial queue, console echo, and start-up trimming.
+//
+// Ordering: one mutex (gFoldMutex) is held from the repeat check until the line has been
+// handed to the writer, so lines reach the file in the order in which messages were accepted.
+// The writer coalesces: lines accepted while a write is pending join that write, so a burst of
+// messages costs one append instead of one per line, and callers never wait for the disk
+// (except after Quitting()).
+#include "diagnostics/XErrorHandler.hpp"
+
+#include "diagnostics/ZBAppendToFileExtension.hpp"
+#include "diagnostics/ZBSystemFolderExtension.hpp"
+#include "platform/Console.hpp"
+#include "platform/Preferences.hpp"
+#include "platform/Queue.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef ZB_SOURCE_PREFIX
+#define ZB_SOURCE_PREFIX ""
+#endif
+
+namespace {
+
+constexpr std::size_t MAXCODELEN = 100;
+constexpr std::size_t kMaxDebugBytes = 252; // what fits the original 256-byte list with its spaces
+constexpr const char* kPreferencesDomain = "com.zorbel.streamdeck";
+constexpr const char* kLogFileQueueLabel = "com.zorbel.streamdeck.logfile";
+constexpr const char* kLogFolderName = "Zorbel";
+constexpr const char* kLogFileName = "StreamDeck.log";
+constexpr off_t kTrimThreshold = 13'000'000; // trim when the file is larger than this
+constexpr off_t kTrimKeep = 7'000'000;       // ... keeping at most this many bytes of its end
+constexpr std::string_view kUnfoldedPrefix = "Execute macro ";
+constexpr const char* kAssertFormat = "Assertion Failed: %s, %s file: %s:%ld, value: %ld";
+constexpr std::string_view kEllipsisSlash = "\xE2\x80\xA6/"; // "…/"
+
+// ---- preferences ----------------------------------------------------------------------------
+
+std::once_flag gShouldOnce;
+std::string gShould; // "" or " " + Debug + " "; written once inside gShouldOnce
+std::once_flag gZanyOnce;
+bool gZany = false;
+
+// ---- folding and the writer -----------------------------------------------------------------
+
+std::mutex gFoldMutex;
+std::optional<std::string> gLastMessage;
+std::int32_t gRepeatCount = 0;
+std::time_t gStampSecond = -1; // the second gStamp was made for
+char gStamp[100] = {};
+
+std::once_flag gLogFileOnce;
+std::atomic<platform::SerialQueue*> gLogFileQueue{nullptr}; // never destroyed
+std::string gLogFilePath;
+std::atomic<bool> gQuitting{false};
+
+std::mutex gPendingMutex;
+std::string gPending;      // lines accepted but not yet written, each with its "\n"
+bool gFlushQueued = false; // a flush task is queued and has not taken gPending yet
+
+bool IsOneOf(const char* code, const char* a, const char* b, const char* c) {
+  return std::strcmp(code, a) == 0 || std::strcmp(code, b) == 0 || std::strcmp(code, c) == 0;
+}
+
+void ReadDebugPreference() {
+  auto value = platform::PreferenceValue("Debug", kPreferencesDomain);
+  if (!value.is_string()) return;
+  const auto& text = value.get_ref<const std::string&>();
+  if (text.empty() || text.size() > kMaxDebugBytes) return;
+  gShould = " " + text + " ";
+}
+
+void ReadZanyPreference() {
+  // Linux has no separate per-application domain: "Zany" lives in the plug-in's own file.
+  auto value = platform::PreferenceValue("Zany", kPreferencesDomain);
+  gZany = value.is_boolean() && value.get<bool>();
+}
+
+// ---- the log file ---------------------------------------------------------------------------
+
+/// Creates every missing folder of `path` with mode 0700 (the XDG rule for state folders), so
+/// that a fresh account whose state folder does not exist yet still gets its log.
+void CreateFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string prefix = path.substr(0, slash);
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return;
+    if (slash == std::string::npos) return;
+  }
+}
+
+std::string LogsFolderPath() {
+  auto folder = ZBSystemFolderExtension::pathForSystemFolder(ZBSystemFolder::UserLogs, kLogFolderName, false);
+  if (!folder) return {};
+  CreateFolders(*folder);
+  return *folder;
+}
+
+std::string LogFilePath() {
+  return ZBSystemFolderExtension::stringByAppendingPathComponent(LogsFolderPath(), kLogFileName);
+}
+
+/// Keeps the file below its size limit: when it is larger than the threshold, only what follows
+/// the first run of line feeds in its last kTrimKeep bytes is kept, so it starts with a line.
+void TrimLogFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= kTrimThreshold) return;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string tail(static_cast<std::size_t>(kTrimKeep), '\0');
+  std::size_t got = 0;
+  off_t offset = info.st_size - kTrimKeep;
+  while (got < tail.size()) {
+    ssize_t n = ::pread(fd, tail.data() + got, tail.size() - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  tail.resize(got);
+
+  std::size_t start = tail.find('\n');
+  start = start == std::string::npos ? tail.size() : tail.find_first_not_of('\n', start);
+  if (start == std::string::npos) start = tail.size();
+
+  // Atomic replacement: write a sibling file, then rename it over the log.
+  std::string temporary = path + ".trim-XXXXXX";
+  int out = ::mkstemp(temporary.data());
+  if (out < 0) return;
+  const char* data = tail.data() + start;
+  std::size_t left = tail.size() - start;
+  bool ok = true;
+  while (left > 0) {
+    ssize_t n = ::write(out, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  ::fchmod(out, info.st_mode & 07777);
+  if (::close(out) != 0) ok = false;
+  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+}
+
+void FlushPending() {
+  std::string lines;
+  {
+    std::lock_guard lock(gPendingMutex);
+    lines.swap(gPending);
+    gFlushQueued = false;
+  }
+  // A failed write (no folder, a directory in the file's place, a full disk) drops the lines.
+  if (!lines.empty()) ZBAppendToFileExtension::appendToFile(lines, gLogFilePath, ZBStringEncoding::UTF8);
+}
+
+platform::SerialQueue& LogFileQueue() {
+  std::call_once(gLogFileOnce, [] {
+    gLogFilePath = LogFilePath();
+    auto* queue = new platform::SerialQueue(kLogFileQueueLabel);
+    queue->async([] { TrimLogFile(gLogFilePath); }); // before the first line is appended
+    gLogFileQueue.store(queue, std::memory_order_release);
+  });
+  return *gLogFileQueue.load(std::memory_order_acquire);
+}
+
+/// Hands one line to the writer. Called with gFoldMutex held, which fixes the lines' order.
+void LogToLogFile(std::string_view line) {
+  auto& queue = LogFileQueue();
+  bool queueFlush = false;
+  {
+    std::lock_guard lock(gPendingMutex);
+    gPending.append(line);
+    gPending += '\n';
+    if (!gFlushQueued) gFlushQueued = queueFlush = true;
+  }
+  if (queueFlush) queue.async(FlushPending);
+}
+
+/// After Quitting(), every write is waited for before the logging call returns.
+void WaitIfQuitting() {
+  if (!gQuitting.load(std::memory_order_acquire)) return;
+  if (auto* queue = gLogFileQueue.load(std::memory_order_acquire)) queue->sync([] {});
+}
+
+// ---- message clean-up -------------------------------------------------------------------------
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+/// Line endings become "\n"; the source tree's path becomes "…/".
+void Clean(std::string& message) {
+  if (message.find('\r') != std::string::npos) {
+    ReplaceAll(message, "\r\n", "\n");
+    std::replace(message.begin(), message.end(), '\r', '\n');
+  }
+  constexpr std::string_view prefix = ZB_SOURCE_PREFIX;
+  if (prefix.size() > 1) ReplaceAll(message, prefix, kEllipsisSlash);
+}
+
+/// The "%F %T" local time of now; remade once per second. Called with gFoldMutex held.
+const char* Timestamp() {
+  std::time_t now = std::time(nullptr);
+  if (now != gStampSecond) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    if (std::strftime(gStamp, sizeof gStamp, "%F %T", &local) == 0) gStamp[0] = '\0';
+    gStampSecond = now;
+  }
+  return gStamp;
+}
+
+// ---- formatting -------------------------------------------------------------------------------
+
+std::string Printf(const std::string& spec, auto value) {
+  char small[128];
+  int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  if (n < 0) return {};
+  if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, static_cast<std::size_t>(n));
+  std::string big(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  big.resize(static_cast<std::size_t>(n));
+  return big;
+}
+
+std::string ShortestDouble(double value) {
+  char buffer[64];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+/// The argument's own text, as "%@" shows it.
+std::string Describe(const XLogArgument* arg) {
+  if (arg == nullptr) return "(null)";
+  switch (arg->kind()) {
+  case XLogArgument::Kind::Signed:
+    return std::to_string(arg->asSigned());
+  case XLogArgument::Kind::Unsigned:
+    return std::to_string(arg->asUnsigned());
+  case XLogArgument::Kind::Double:
+    return ShortestDouble(arg->asDouble());
+  case XLogArgument::Kind::CString:
+    return arg->asCString() ? arg->asCString() : "(null)";
+  case XLogArgument::Kind::Text:
+    return std::string(arg->asText());
+  case XLogArgument::Kind::Json: {
+    const auto& json = arg->asJson();
+    // A JSON string shows as its text; anything else as compact JSON on one line. Invalid
+    // UTF-8 inside is replaced rather than thrown about.
+    if (json.is_string()) return json.get_ref<const std::string&>();
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  case XLogArgument::Kind::Pointer:
+    return Printf("%p", arg->asPointer());
+  }
+  return {};
+}
+
+void AppendUtf8(std::string& out, unsigned long long cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x110000) {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += "\xEF\xBF\xBD";
+  }
+}
+
+void Pad(std::string& out, std::string text, int width, bool left) {
+  if (width > 0 && text.size() < static_cast<std::size_t>(width)) {
+    std::string fill(static_cast<std::size_t>(width) - text.size(), ' ');
+    text = left ? text + fill : fill + text;
+  }
+  out += text;
+}
+
+} // namespace
+
+// ---- public calls -----------------------------------------------------------------------------
+
+std::string XErrorHandler::Format(const char* format, std::initializer_list<XLogArgument> args) {
+  std::string out;
+  if (format == nullptr) return out;
+  const XLogArgument* next = args.begin();
+  auto take = [&]() -> const XLogArgument* { return next != args.end() ? next++ : nullptr; };
+  auto takeInt = [&]() -> long long {
+    const XLogArgument* arg = take();
+    if (arg == nullptr) return 0;
+    if (arg->kind() == XLogArgument::Kind::Signed) return arg->asSigned();
+    if (arg->kind() == XLogArgument::Kind::Unsigned) return static_cast<long long>(arg->asUnsigned());
+    return 0;
+  };
+  constexpr long long kLimit = 4096; // widths and precisions beyond this are bad input
+
+  for (const char* p = format; *p != '\0';) {
+    if (*p != '%') {
+      const char* percent = std::strchr(p, '%');
+      std::size_t n = percent ? static_cast<std::size_t>(percent - p) : std::strlen(p);
+      out.append(p, n);
+      p += n;
+      continue;
+    }
+    const char* start = p++;
+    if (*p == '%') {
+      out += '%';
+      ++p;
+      continue;
+    }
+    std::string flags;
+    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) flags += *p++;
+    long long width = -1, precision = -1;
+    if (*p == '*') {
+      width = takeInt();
+      ++p;
+      if (width < 0) flags += '-', width = -width;
+    } else {
+      for (width = 0; *p >= '0' && *p <= '9'; ++p) width = std::min(width * 10 + (*p - '0'), kLimit);
+    }
+    if (*p == '.') {
+      ++p;
+      if (*p == '*') {
+        precision = takeInt();
+        ++p;
+      } else {
+        for (precision = 0; *p >= '0' && *p <= '9'; ++p)
+          precision = std::min(precision * 10 + (*p - '0'), kLimit);
+      }
+    }
+    width = std::min(width, kLimit);
+    precision = std::min(precision, kLimit);
+    while (*p != '\0' && std::strchr("hlqLzjt", *p) != nullptr) ++p;
+    char conversion = *p;
+    if (conversion == '\0') { // a format ending inside a conversion: show it as it stands
+      out.append(start);
+      break;
+    }
+    ++p;
+
+    std::string spec = "%" + flags;
+    if (width > 0) spec += std::to_string(width);
+    if (precision >= 0) spec += "." + std::to_string(precision);
+    bool left = flags.find('-') != std::string::npos;
+
+    switch (conversion) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o': {
+      const XLogArgument* arg = take();
+      bool isSigned = conversion == 'd' || conversion == 'i';
+      if (arg && arg->kind() == XLogArgument::Kind::Signed) {
+        out += isSigned ? Printf(spec + "ll" + conversion, arg->asSigned())
+                        : Printf(spec + "ll" + conversion, static_cast<unsigned long long>(arg->asSigned()));
+      } else if (arg && arg->kind() == XLogArgument::Kind::Unsigned) {
+        out += isSigned ? Printf(spec + "ll" + conversion, static_cast<long long>(arg->asUnsigned()))
+                        : Printf(spec + "ll" + conversion, arg->asUnsigned());
+      } else {
+        Pad(out, Describe(arg), static_cast<int>(width), left);
+      }
+      break;
+    }
+    case 'c':
+    case 'C': {
+      const XLogArgument* arg = take();
+      if (arg && (arg->kind() == XLogArgument::Kind::Signed || arg->kind() == XLogArgument::Kind::Unsigned)) {
+        std::string text;
+        AppendUtf8(text, arg->kind() == XLogArgument::Kind::Signed
+                             ? static_cast<unsigned long long>(arg->asSigned()) & 0x1FFFFF
+                             : arg->asUnsigned());
+        Pad(out, text, static_cast<int>(width), left);
+      } else {
+        Pad(out, Describe(arg), static_cast<int>(width), left);
+      }
+      break;
+    }
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A': {
+      const XLogArgument* arg = take();
+      std::optional<double> value;
+      if (arg && arg->kind() == XLogArgument::Kind::Double) value = arg->asDouble();
+      if (arg && arg->kind() == XLogArgument::Kind::Signed) value = static_cast<double>(arg->asSigned());
+      if (arg && arg->kind() == XLogArgument::Kind::Unsigned) value = static_cast<double>(arg->asUnsigned());
+      if (value) {
+        out += Printf(spec + conversion, *value);
+      } else {
+        Pad(out, Describe(arg), static_cast<int>(width), left);
+      }
+      break;
+    }
+    case 'p': {
+      const XLogArgument* arg = take();
+      if (arg && arg->kind() == XLogArgument::Kind::Pointer) {
+        Pad(out, Printf("%p", arg->asPointer()), static_cast<int>(width), left);
+      } else {
+        Pad(out, Describe(arg), static_cast<int>(width), left);
+      }
+      break;
+    }
+    case 's':
+    case 'S':
+    case '@': {
+      std::string text = Describe(take());
+      if (precision >= 0 && text.size() > static_cast<std::size_t>(precision))
+        text.resize(static_cast<std::size_t>(precision));
+      Pad(out, std::move(text), static_cast<int>(width), left);
+      break;
+    }
+    default: // not a conversion we know: shown as written, no argument used
+      out.append(start, p);
+      break;
+    }
+  }
+  return out;
+}
+
+bool XErrorHandler::MaybeShouldLog(const char* code) {
+  if (code == nullptr) code = "";
+  std::size_t length = ::strnlen(code, MAXCODELEN);
+  // The checks are reported with their historical text, which people search the logs for.
+  if (length < 3) {
+    XErrorHandlerDebugAssertMessage(kAssertFormat, "strlen( code ) >= 3", "", __FILE__,
+                                    static_cast<long>(__LINE__), 0L);
+    return true;
+  }
+  if (length >= MAXCODELEN) {
+    XErrorHandlerDebugAssertMessage(kAssertFormat, "strlen( code ) < MAXCODELEN", "", __FILE__,
+                                    static_cast<long>(__LINE__), 0L);
+    return true;
+  }
+  if (IsOneOf(code, "always", "display", "debug")) return true;
+
+  bool firstRead = false;
+  std::call_once(gShouldOnce, [&] {
+    ReadDebugPreference();
+    firstRead = true;
+  });
+  // Outside the once-block: this log line checks "any", which comes back here.
+  if (firstRead) XLOG("any", "Debugging level set to '%s'", gShould.c_str());
+
+  if (IsZany() && std::strcmp(code, "zany") == 0) return true;
+  if (gShould.empty()) return false;
+  if (std::strcmp(code, "any") == 0) return true;
+  if (gShould == " all ") return true;
+
+  char spacecode[MAXCODELEN + 4];
+  spacecode[0] = ' ';
+  std::memcpy(spacecode + 1, code, length);
+  spacecode[length + 1] = ' ';
+  return gShould.find(std::string_view(spacecode, length + 2)) != std::string::npos;
+}
+
+void XErrorHandler::PrivateMaybeLogFormatList(const char* code, const char* format,
+                                              std::initializer_list<XLogArgument> args) {
+  if (!MaybeShouldLog(code)) return;
+  std::string message = Format(format, args);
+  bool echo = code != nullptr && (std::strcmp(code, "always") == 0 || std::strcmp(code, "zany") == 0);
+  if (!echo) echo = MaybeShouldLog("LOG");
+  PrivateLogMessage(echo, std::move(message));
+}
+
+void XErrorHandler::PrivateLogMessage(bool echo, std::string message) {
+  Clean(message);
+  std::optional<std::string> repeatLine;
+  {
+    std::lock_guard lock(gFoldMutex);
+    if (gLastMessage && *gLastMessage == message) {
+      ++gRepeatCount;
+      return;
+    }
+    if (gRepeatCount > 0) {
+      // The total number of occurrences, the first (written) one included.
+      repeatLine =
+          "Last message repeated " + std::to_string(static_cast<long long>(gRepeatCount) + 1) + " times";
+      LogToLogFile(*repeatLine);
+    }
+    gRepeatCount = 0;
+    if (message.starts_with(kUnfoldedPrefix))
+      gLastMessage.reset();
+    else
+      gLastMessage = message;
+
+    const char* stamp = Timestamp();
+    std::string line;
+    line.reserve(std::strlen(stamp) + 1 + message.size());
+    line.append(stamp).append(" ").append(message);
+    LogToLogFile(line);
+  }
+  if (echo) {
+    if (repeatLine) platform::ConsoleLog(*repeatLine);
+    platform::ConsoleLog(message);
+  }
+  WaitIfQuitting();
+}
+
+bool XErrorHandler::IsZany() {
+  std::call_once(gZanyOnce, ReadZanyPreference);
+  return gZany;
+}
+
+void XErrorHandler::Quitting() {
+  gQuitting.store(true, std::memory_order_release);
+  WaitIfQuitting();
+}
+
+void XErrorHandlerDebugAssertMessageList(const char* format, std::initializer_list<XLogArgument> args) {
+  XErrorHandler::PrivateLogMessage(true, XErrorHandler::Format(format, args));
+}
