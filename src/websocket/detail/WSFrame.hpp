@@ -100,7 +100,8 @@ std::optional<std::string_view> WSCheckFrameStart(std::uint8_t byte0, std::uint8
 /// Once the length is known: a control frame without FIN ("Fragmented control frames not
 /// allowed") or with 126 or more bytes ("Control frames cannot have payloads larger than 126
 /// bytes").
-std::optional<std::string_view> WSCheckControlFrame(std::uint8_t opcode, bool fin, std::uint64_t payloadLength);
+std::optional<std::string_view> WSCheckControlFrame(std::uint8_t opcode, bool fin,
+                                                    std::uint64_t payloadLength);
 /// At the end of a message whose opcode is not text or binary: "Unknown opcode %ld".
 std::string WSUnknownOpcodeMessage(std::uint8_t opcode);
 
@@ -120,5 +121,6 @@ struct WSClosePayload {
 };
 /// Reads a received close frame's payload.
 WSClosePayload WSParseClosePayload(std::span<const std::uint8_t> payload);
-/// A close frame's payload: the code's low 16 bits big-endian, then the reason's bytes.
+/// A close frame's payload: the code's low 16 bits big-endian, then the reason's bytes, cut at a
+/// character boundary to the 123 bytes a control frame leaves for them.
 std::vector<std::uint8_t> WSClosePayloadCreate(std::int64_t code, const std::optional<std::string>& reason);
