@@ -118,6 +118,8 @@ struct WSHTTPResponse::Impl {
   // Head bytes taken but not yet consumed by the parser, which wants the whole head at once.
   std::string pending;
   std::string failureReason;
+  // Head bytes the parser has consumed so far, over all calls.
+  std::size_t consumedTotal = 0;
   bool failed = false;
 
   Impl() {
@@ -172,17 +174,19 @@ std::size_t WSHTTPResponse::appendBytes(std::span<const std::uint8_t> bytes) {
 
   if (impl.parser.is_header_done()) {
     // Of this call's bytes, those before the end of the head were taken.
-    const std::size_t taken = consumed - pendingBefore;
+    const std::size_t taken = consumed > pendingBefore ? consumed - pendingBefore : 0;
     impl.pending.clear();
     impl.pending.shrink_to_fit();
     return taken;
   }
   // Not complete: everything is kept for the next call, within the cap.
-  if (pendingBefore == 0)
+  impl.consumedTotal += consumed;
+  if (pendingBefore == 0) {
     impl.pending.assign(input.data() + consumed, input.size() - consumed);
-  else
+  } else {
     impl.pending.erase(0, consumed);
-  if (impl.pending.size() + consumed > WSMaxHTTPHeadSize || impl.pending.size() > WSMaxHTTPHeadSize) {
+  }
+  if (impl.consumedTotal + impl.pending.size() > WSMaxHTTPHeadSize) {
     impl.fail("HTTP response head larger than 65536 bytes");
   }
   return bytes.size();

@@ -23,6 +23,9 @@ std::optional<WSURLComponents> WSURLGetComponents(std::string_view url) {
   if (!parsed) return std::nullopt;
   const boost::urls::url_view& u = *parsed;
   if (!u.has_authority() || u.encoded_host().empty()) return std::nullopt;
+  // After an authority the path is empty or starts with "/" (RFC 3986 section 3.3); the parser
+  // lets "ws://h:12ab" through as port 12 and path "ab".
+  if (!u.encoded_path().empty() && u.encoded_path().front() != '/') return std::nullopt;
 
   WSURLComponents c;
   c.scheme = Lowercase(u.scheme());

@@ -1,0 +1,77 @@
+#include "websocket/detail/WSHash.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+} // namespace
+
+// FIPS 180-4 example messages.
+TEST(WSHashTest, SHA1MatchesStandardVectors) {
+  EXPECT_EQ(Hex(WSSHA1HashFromString("")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(Hex(WSSHA1HashFromString("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(Hex(WSSHA1HashFromString("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+            "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+  EXPECT_EQ(Hex(WSSHA1HashFromString(std::string(1000000, 'a'))), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+// The digest covers exactly the string's bytes: no terminating zero, embedded zeros kept.
+TEST(WSHashTest, SHA1OfStringEqualsSHA1OfItsBytes) {
+  const std::string text("a\0b\xC3\xA9", 5);
+  EXPECT_EQ(WSSHA1HashFromString(text), WSSHA1HashFromBytes(text.data(), text.size()));
+  EXPECT_NE(WSSHA1HashFromString(text), WSSHA1HashFromString(std::string(text) + '\0'));
+  EXPECT_EQ(WSSHA1HashFromBytes(nullptr, 0).size(), WSSHA1DigestLength);
+}
+
+// RFC 4648 section 10 test vectors.
+TEST(WSHashTest, Base64MatchesRFC4648Vectors) {
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("")), "");
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("f")), "Zg==");
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("fo")), "Zm8=");
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("foo")), "Zm9v");
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("foob")), "Zm9vYg==");
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("fooba")), "Zm9vYmE=");
+  EXPECT_EQ(WSBase64EncodedStringFromData(Bytes("foobar")), "Zm9vYmFy");
+}
+
+// The "+" and "/" alphabet, one line however long: checked against OpenSSL's encoder for every
+// length up to 300 so that every padding case and every byte value occurs.
+TEST(WSHashTest, Base64AgreesWithOpenSSLForEveryLengthAndByte) {
+  std::mt19937 random(7);
+  for (std::size_t length = 0; length <= 300; ++length) {
+    SCOPED_TRACE(length);
+    std::vector<std::uint8_t> data(length);
+    for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<std::uint8_t>(length % 2 ? random() : i);
+    std::string expected(4 * ((length + 2) / 3) + 1, '\0');
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(expected.data()), data.data(),
+                                        static_cast<int>(length));
+    expected.resize(static_cast<std::size_t>(written));
+    const std::string encoded = WSBase64EncodedStringFromData(data);
+    EXPECT_EQ(encoded, expected);
+    EXPECT_EQ(encoded.find('\n'), std::string::npos);
+  }
+  EXPECT_EQ(WSBase64EncodedStringFromData(std::vector<std::uint8_t>{0xFB, 0xFF}), "+/8=");
+}
+
+// RFC 6455 section 1.3: the worked example of the accept value.
+TEST(WSHashTest, AcceptValueOfTheRFCExample) {
+  const std::string input = std::string("dGhlIHNhbXBsZSBub25jZQ==") + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  EXPECT_EQ(WSBase64EncodedStringFromData(WSSHA1HashFromString(input)), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
