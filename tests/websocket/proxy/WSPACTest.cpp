@@ -1,0 +1,200 @@
+#include "websocket/proxy/WSPAC.hpp"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "websocket/proxy/ProxyTestServers.hpp"
+
+namespace {
+
+using namespace wstest;
+using namespace std::chrono_literals;
+
+std::string Script(const std::string& body) { return "function FindProxyForURL(url, host) { " + body + " }"; }
+
+std::optional<std::string> Eval(const std::string& body, const std::string& url = "https://www.example.com") {
+  return WSRunPACScript(Script(body), url);
+}
+
+// ---- The answer parser ----
+
+// Items in order, keywords in any case, blanks and empty items tolerated.
+TEST(WSPACAnswerTest, ItemsInOrder) {
+  const auto entries =
+      WSProxyEntriesFromPACAnswer(" PROXY p1:8080;SOCKS5 s:1080 ; socks4 s4:1081; https h:443;"
+                                  " HTTP h2:81; SOCKS s5:1082;;DIRECT");
+  ASSERT_EQ(entries.size(), 7u);
+  EXPECT_EQ(entries[0].type, WSProxyType::HTTP);
+  EXPECT_EQ(entries[0].host, "p1");
+  EXPECT_EQ(entries[0].port, 8080u);
+  EXPECT_EQ(entries[1].type, WSProxyType::SOCKS);
+  EXPECT_EQ(entries[1].socksVersion, WSSOCKSVersion::V5);
+  EXPECT_EQ(entries[2].socksVersion, WSSOCKSVersion::V4a);
+  EXPECT_EQ(entries[3].type, WSProxyType::HTTPS);
+  EXPECT_EQ(entries[4].type, WSProxyType::HTTP);
+  EXPECT_EQ(entries[5].type, WSProxyType::SOCKS);
+  EXPECT_EQ(entries[5].socksVersion, WSSOCKSVersion::V5);
+  EXPECT_EQ(entries[6].type, WSProxyType::None);
+}
+
+// Malformed and unknown items are skipped; IPv6 hosts keep their address; a missing port is 0.
+TEST(WSPACAnswerTest, MalformedItemsAreSkipped) {
+  const auto entries =
+      WSProxyEntriesFromPACAnswer("PROXY; PROXY h:99999; QUIC q:1; PROXY [fd00::1]:3128; PROXY bare; DIRECT");
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].host, "fd00::1");
+  EXPECT_EQ(entries[0].port, 3128u);
+  EXPECT_EQ(entries[1].host, "bare");
+  EXPECT_EQ(entries[1].port, 0u);
+  EXPECT_EQ(entries[2].type, WSProxyType::None);
+  EXPECT_TRUE(WSProxyEntriesFromPACAnswer("").empty());
+}
+
+// ---- Running scripts ----
+
+// FindProxyForURL gets the URL and its host; its answer comes back unchanged.
+TEST(WSPACScriptTest, AnswerComesBack) {
+  EXPECT_EQ(Eval("return 'DIRECT';"), "DIRECT");
+  EXPECT_EQ(Eval("return url + ' ' + host;", "https://www.example.com"),
+            "https://www.example.com www.example.com");
+  EXPECT_EQ(Eval("return host;", "http://[::1]"), "::1");
+}
+
+// The standard helpers behave as PAC files expect.
+TEST(WSPACScriptTest, StandardHelpers) {
+  EXPECT_EQ(Eval("return [isPlainHostName('www'), isPlainHostName('a.b')].join();"), "true,false");
+  EXPECT_EQ(Eval("return [dnsDomainIs('www.example.com', '.example.com'), dnsDomainIs('www', "
+                 "'.example.com')].join();"),
+            "true,false");
+  EXPECT_EQ(Eval("return [localHostOrDomainIs('www.example.com', 'www.example.com'),"
+                 " localHostOrDomainIs('www', 'www.example.com'), localHostOrDomainIs('home', "
+                 "'www.example.com')].join();"),
+            "true,true,false");
+  EXPECT_EQ(Eval("return [dnsDomainLevels('www'), dnsDomainLevels('a.b.c')].join();"), "0,2");
+  EXPECT_EQ(Eval("return [shExpMatch('http://a.example/x', '*.example/*'), shExpMatch('ab', 'a?'),"
+                 " shExpMatch('a.b', 'a?c'), shExpMatch('a+b', 'a+b')].join();"),
+            "true,true,false,true");
+  EXPECT_EQ(Eval("return [isInNet('10.1.2.3', '10.0.0.0', '255.0.0.0'), isInNet('11.1.2.3', '10.0.0.0', "
+                 "'255.0.0.0'),"
+                 " isInNet('192.168.1.200', '192.168.1.128', '255.255.255.128')].join();"),
+            "true,false,true");
+  EXPECT_EQ(
+      Eval("return [dnsResolve('localhost'), isResolvable('localhost'), isResolvable('nothing.invalid'),"
+           " isInNet('localhost', '127.0.0.0', '255.0.0.0')].join();"),
+      "127.0.0.1,true,false,true");
+  EXPECT_EQ(Eval("return /^\\d+\\.\\d+\\.\\d+\\.\\d+$/.test(myIpAddress()) ? 'ip' : myIpAddress();"), "ip");
+  EXPECT_EQ(
+      Eval(
+          "return [weekdayRange('SUN', 'SAT'), weekdayRange('MON', 'SUN', 'GMT'), dateRange(1, 31),"
+          " dateRange('JAN', 'DEC'), dateRange(1970, 2999), timeRange(0, 24), timeRange(0, 0, 0, 23, 59, 59),"
+          " dateRange(1, 'JAN', 31, 'DEC'), weekdayRange('XYZ')].join();"),
+      "true,true,true,true,true,true,true,true,false");
+}
+
+// The script sees nothing but the language and the helpers.
+TEST(WSPACScriptTest, NoAccessBeyondHelpers) {
+  EXPECT_EQ(Eval("return [typeof require, typeof process, typeof XMLHttpRequest, typeof print, typeof load,"
+                 " typeof readFile].join();"),
+            "undefined,undefined,undefined,undefined,undefined,undefined");
+}
+
+// A script that does not compile, throws, lacks the function or answers no string gives nothing.
+TEST(WSPACScriptTest, FailuresGiveNothing) {
+  EXPECT_FALSE(WSRunPACScript("function FindProxyForURL(url, host) { return 'DIRECT'; ", "http://a"));
+  EXPECT_FALSE(Eval("throw new Error('no');"));
+  EXPECT_FALSE(WSRunPACScript("var x = 1;", "http://a"));
+  EXPECT_FALSE(Eval("return 42;"));
+  EXPECT_FALSE(WSRunPACScript("", "http://a"));
+}
+
+// A script that loops forever is stopped at the time limit.
+TEST(WSPACScriptTest, EndlessScriptIsStoppedAtTheLimit) {
+  const auto start = Clock::now();
+  EXPECT_FALSE(WSRunPACScript(Script("for (;;) {}"), "http://a", 300ms));
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, 300ms);
+  EXPECT_LT(elapsed, 2s);
+}
+
+// The default limit is two seconds.
+TEST(WSPACScriptTest, DefaultLimitIsTwoSeconds) {
+  const auto start = Clock::now();
+  EXPECT_FALSE(WSRunPACScript("while (true) {}", "http://a"));
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, 2s);
+  EXPECT_LT(elapsed, 4s);
+}
+
+// A script that eats memory hits the heap cap and fails at once instead of growing until killed.
+TEST(WSPACScriptTest, MemoryHungryScriptFails) {
+  const auto start = Clock::now();
+  EXPECT_FALSE(WSRunPACScript(Script("var s = 'x'; for (;;) s = s + s;"), "http://a", 10s));
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
+// Entries come from the script's answer.
+TEST(WSPACScriptTest, EntriesFromScript) {
+  const auto entries =
+      WSCopyProxiesForAutoConfigurationScript(Script("return 'HTTPS secure:443; DIRECT';"), "http://a");
+  ASSERT_TRUE(entries);
+  ASSERT_EQ(entries->size(), 2u);
+  EXPECT_EQ((*entries)[0].type, WSProxyType::HTTPS);
+  EXPECT_FALSE(WSCopyProxiesForAutoConfigurationScript("syntax error (", "http://a"));
+}
+
+// ---- Fetching ----
+
+class WSPACFetchTest : public testing::Test {
+protected:
+  TempDir dir;
+};
+
+// file URLs are read directly, in UTF-8 or Latin-1, with percent-escapes in the path.
+TEST_F(WSPACFetchTest, FileURLs) {
+  dir.write("a b.pac", "\xEF\xBB\xBF// caf\xC3\xA9\nfunction FindProxyForURL(u, h) { return 'DIRECT'; }");
+  dir.write("latin.pac", "// caf\xE9");
+  const std::string path = dir.file("a%20b.pac");
+  EXPECT_EQ(WSFetchPAC("file://" + path),
+            "// caf\xC3\xA9\nfunction FindProxyForURL(u, h) { return 'DIRECT'; }");
+  EXPECT_EQ(WSFetchPAC("file://localhost" + path).has_value(), true);
+  EXPECT_EQ(WSFetchPAC("FILE:" + dir.file("latin.pac")), "// caf\xC3\xA9");
+  EXPECT_FALSE(WSFetchPAC("file://" + dir.file("missing.pac")));
+  EXPECT_FALSE(WSFetchPAC("file://otherhost" + path));
+}
+
+// http downloads; errors, other schemes and non-UTF-8 bodies give nothing.
+TEST_F(WSPACFetchTest, HTTPDownloads) {
+  dir.write("proxy.pac", "function FindProxyForURL(u, h) { return 'PROXY p:1'; }");
+  dir.write("binary.pac", "\xFF\xFE\x00");
+  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+  EXPECT_EQ(WSFetchPAC(base + "/proxy.pac"), "function FindProxyForURL(u, h) { return 'PROXY p:1'; }");
+  EXPECT_FALSE(WSFetchPAC(base + "/missing.pac"));
+  EXPECT_FALSE(WSFetchPAC(base + "/binary.pac"));
+  EXPECT_FALSE(WSFetchPAC("ftp://127.0.0.1/proxy.pac"));
+  EXPECT_FALSE(WSFetchPAC("data:text/plain,x"));
+}
+
+// The download ignores the proxy environment: the PAC file is fetched directly.
+TEST_F(WSPACFetchTest, DownloadIgnoresProxyEnvironment) {
+  dir.write("proxy.pac", "x");
+  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  setenv("http_proxy", "http://127.0.0.1:1", 1);
+  const auto body = WSFetchPAC("http://127.0.0.1:" + std::to_string(server.port()) + "/proxy.pac");
+  unsetenv("http_proxy");
+  EXPECT_EQ(body, "x");
+}
+
+// A server that never answers is given up on at the limit.
+TEST_F(WSPACFetchTest, SlowServerIsGivenUpAtTheLimit) {
+  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  const auto start = Clock::now();
+  EXPECT_FALSE(WSFetchPAC("http://127.0.0.1:" + std::to_string(server.port()) + "/slow", 500ms));
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, 500ms);
+  EXPECT_LT(elapsed, 3s);
+}
+
+} // namespace
