@@ -1,0 +1,84 @@
+#pragma once
+// Distributed notifications: named broadcasts between processes of the same user, each with an
+// object (a text that says who the notification concerns) and a user-information dictionary.
+//
+// On Linux the center is the user's D-Bus session bus. The contract, which other programs rely
+// on (see docs/dbus.md):
+//  - a notification is the broadcast signal "Notification" of interface
+//    "com.zorbel.DistributedNotifications" at object path "/com/zorbel/DistributedNotifications",
+//    body (s name, s object, a{sv} userInfo);
+//  - observing a name and an object adds the match rule
+//    type='signal',interface='…',member='Notification',arg0='<name>',arg1='<object>', so that the
+//    bus delivers only notifications with exactly that name and object;
+//  - userInfo values go out as: string s, boolean b, integer i (x when it does not fit 32 bits,
+//    t above the signed 64-bit range), double d, object a{sv}, array av, null as an empty av.
+//    Incoming values of any D-Bus type are converted to the matching JSON value (every integer
+//    width to an integer, structs to arrays, dictionaries to objects with their keys as text,
+//    unknown types to their text).
+//
+// Threading: a center belongs to one run loop (the main loop for defaultCenter()). Observers are
+// added and removed on that loop's thread, and their handlers run there, one at a time, through
+// the loop. postNotification may be called from any thread and never waits for the bus: the
+// signal is queued on the connection and written when the socket has room.
+//
+// Without a reachable session bus the center is "unavailable": one "display" line says so,
+// posting does nothing and observers are never called. It never throws for it.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace platform {
+
+class RunLoop;
+
+inline constexpr const char* kDistributedNotificationInterface = "com.zorbel.DistributedNotifications";
+inline constexpr const char* kDistributedNotificationPath = "/com/zorbel/DistributedNotifications";
+inline constexpr const char* kDistributedNotificationMember = "Notification";
+
+struct DistributedNotification {
+  std::string name;
+  std::string object;
+  /// Always a JSON object.
+  nlohmann::json userInfo = nlohmann::json::object();
+};
+
+using DistributedNotificationHandler = std::function<void(const DistributedNotification&)>;
+
+class DistributedNotificationCenter {
+public:
+  using ObserverToken = std::uint64_t;
+
+  virtual ~DistributedNotificationCenter() = default;
+
+  /// The session bus center of the main run loop, created on first use. The first call must be
+  /// made on the main thread.
+  static std::shared_ptr<DistributedNotificationCenter> defaultCenter();
+
+  /// A center on the session bus at `address` (nullopt: the usual session bus lookup through
+  /// DBUS_SESSION_BUS_ADDRESS), served by `loop`. Call on `loop`'s thread.
+  static std::shared_ptr<DistributedNotificationCenter> sessionBusCenter(RunLoop& loop,
+                                                                         std::optional<std::string> address);
+
+  /// False when no bus could be reached or the connection was lost.
+  virtual bool isAvailable() const = 0;
+
+  /// Broadcasts one notification; `userInfo` must be a JSON object (or null for an empty one).
+  virtual void postNotificationName(const std::string& name, const std::string& object,
+                                    const nlohmann::json& userInfo) = 0;
+
+  /// Delivers every later notification with exactly this name and object to `handler`.
+  /// Returns a token for removeObserver (0 when the center is unavailable).
+  virtual ObserverToken addObserver(const std::string& name, const std::string& object,
+                                    DistributedNotificationHandler handler) = 0;
+  virtual void removeObserver(ObserverToken token) = 0;
+};
+
+/// The bus match rule for observing `name` and `object`, quoted as D-Bus requires.
+std::string DistributedNotificationMatchRule(const std::string& name, const std::string& object);
+
+} // namespace platform

@@ -1,0 +1,104 @@
+#pragma once
+// The client side of the Stream Deck plug-in protocol.
+//
+// Owns the one WebSocket connection to the Stream Deck application ("ws://localhost:<port>"),
+// registers the plug-in when it opens, decodes every incoming JSON event and hands it to its
+// delegate (SDEventsProtocol, held weakly), and offers one operation per outgoing command. When
+// the connection closes it lets the delegate know, waits for the log and ends the process with
+// status 0; a failed connection is only logged and the process stays.
+//
+// Wire format: every outgoing message is one WebSocket TEXT message (sendString). The Linux
+// Stream Deck host acts only on text messages after registration and drops binary ones, while
+// the Stream Deck application accepts both. Messages are pretty-printed JSON (two-space indent),
+// except "setSettings", which is compact. Incoming text and binary messages are both decoded.
+//
+// Threading: main thread only. Connection reports arrive on the main queue (the default delegate
+// queue, left unchanged); sends only queue work on the connection and return.
+//
+// Lifetime: created once by initWithPort (it needs to be in a shared_ptr before it hands itself
+// to the delegate and the connection) and owned by the entry point for the process's life.
+
+#include "streamdeck/SDEventsProtocol.hpp"
+#include "websocket/WSWebSocket.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+struct WSURLRequest;
+
+class SDConnectionManager final : public WSWebSocketDelegate,
+                                  public std::enable_shared_from_this<SDConnectionManager> {
+public:
+  /// Creates the connection for a request; the entry point passes WSWebSocket::initWithURLRequest.
+  using WebSocketFactory = std::function<std::shared_ptr<WSWebSocket>(const WSURLRequest&)>;
+  /// Ends the process with a status.
+  using ExitHandler = std::function<void(int status)>;
+
+  /// Stores the values, hands itself to the delegate (setConnectionManager), reads the
+  /// information JSON, calls the delegate's launched, and creates and opens the connection. Returns
+  /// before the connection is open.
+  static std::shared_ptr<SDConnectionManager> initWithPort(std::int32_t port, std::string pluginUUID,
+                                                           std::string registerEvent,
+                                                           std::optional<std::string> info,
+                                                           std::weak_ptr<SDEventsProtocol> delegate,
+                                                           const WebSocketFactory& webSocketFactory);
+
+  // ---- Outgoing commands (nullptr means absent) ----
+  void setTitle(const nlohmann::json* title, const std::string& context, std::int32_t target);
+  void setImage(const nlohmann::json* image, const std::string& context, std::int32_t target);
+  void showAlertForContext(const std::string& context);
+  void showOKForContext(const std::string& context);
+  void setSettings(const nlohmann::json& settings, const std::string& context);
+  /// Sends nothing when `state` is absent.
+  void setState(const nlohmann::json* state, const std::string& context);
+  /// Sends nothing when `message` is absent or empty.
+  void logMessage(const std::optional<std::string>& message);
+
+  // ---- WSWebSocketDelegate ----
+  void webSocketDidOpen(WSWebSocket& webSocket) override;
+  void webSocketDidReceiveMessage(WSWebSocket& webSocket, const WSMessage& message) override;
+  void webSocketDidFail(WSWebSocket& webSocket, const WSError& error) override;
+  void webSocketDidClose(WSWebSocket& webSocket, std::int64_t code, const std::optional<std::string>& reason,
+                         bool wasClean) override;
+
+  // ---- Properties ----
+  std::int32_t port() const { return _port; }
+  void setPort(std::int32_t port) { _port = port; }
+  const std::shared_ptr<WSWebSocket>& socket() const { return _socket; }
+  void setSocket(std::shared_ptr<WSWebSocket> socket) { _socket = std::move(socket); }
+  const std::string& pluginUUID() const { return _pluginUUID; }
+  void setPluginUUID(std::string uuid) { _pluginUUID = std::move(uuid); }
+  const std::string& registerEvent() const { return _registerEvent; }
+  void setRegisterEvent(std::string event) { _registerEvent = std::move(event); }
+  const std::optional<std::string>& applicationVersion() const { return _applicationVersion; }
+  const std::optional<std::string>& applicationPlatform() const { return _applicationPlatform; }
+  const std::optional<std::string>& applicationLanguage() const { return _applicationLanguage; }
+  const std::optional<nlohmann::json>& devicesInfo() const { return _devicesInfo; }
+  std::shared_ptr<SDEventsProtocol> delegate() const { return _delegate.lock(); }
+  void setDelegate(std::weak_ptr<SDEventsProtocol> delegate) { _delegate = std::move(delegate); }
+
+  /// Replaces the end of the process after a close (default: flush standard streams and end the
+  /// process at once with the status). Returns the previous handler.
+  static ExitHandler setExitHandlerForTesting(ExitHandler handler);
+
+private:
+  SDConnectionManager() = default;
+
+  void dispatch(const nlohmann::json& message);
+  void send(const nlohmann::json& message, bool pretty, const char* failureFormat);
+
+  std::int32_t _port = 0;
+  std::shared_ptr<WSWebSocket> _socket;
+  std::string _pluginUUID;
+  std::string _registerEvent;
+  std::optional<std::string> _applicationVersion;
+  std::optional<std::string> _applicationPlatform;
+  std::optional<std::string> _applicationLanguage;
+  std::optional<nlohmann::json> _devicesInfo;
+  std::weak_ptr<SDEventsProtocol> _delegate;
+};
