@@ -9,9 +9,11 @@ packages=(
   libsdbus-c++-dev libsystemd-dev dbus dbus-bin libglib2.0-bin
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev duktape-dev
-  python3 python3-websockets python3-gi
+  python3 python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
   openssl ca-certificates tinyproxy microsocks
 )
+# Node.js from outside Debian carries its own npm; Debian's nodejs needs the npm package.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
