@@ -53,6 +53,7 @@ std::once_flag gShouldOnce;
 std::string gShould; // "" or " " + Debug + " "; written once inside gShouldOnce
 std::once_flag gZanyOnce;
 bool gZany = false;
+std::atomic<bool> gPreferencesRead{false}; // both of the above are final
 
 // ---- folding and the writer -----------------------------------------------------------------
 
@@ -71,8 +72,16 @@ std::mutex gPendingMutex;
 std::string gPending;      // lines accepted but not yet written, each with its "\n"
 bool gFlushQueued = false; // a flush task is queued and has not taken gPending yet
 
-bool IsOneOf(const char* code, const char* a, const char* b, const char* c) {
-  return std::strcmp(code, a) == 0 || std::strcmp(code, b) == 0 || std::strcmp(code, c) == 0;
+/// "always", "display" or "debug": written whatever the preferences say.
+bool IsAlwaysWritten(const char* code) {
+  switch (code[0]) {
+  case 'a':
+    return std::strcmp(code, "always") == 0;
+  case 'd':
+    return std::strcmp(code, "display") == 0 || std::strcmp(code, "debug") == 0;
+  default:
+    return false;
+  }
 }
 
 void ReadDebugPreference() {
@@ -462,17 +471,22 @@ bool XErrorHandler::MaybeShouldLog(const char* code) {
                                     static_cast<long>(__LINE__), 0L);
     return true;
   }
-  if (IsOneOf(code, "always", "display", "debug")) return true;
+  if (IsAlwaysWritten(code)) return true;
 
-  bool firstRead = false;
-  std::call_once(gShouldOnce, [&] {
-    ReadDebugPreference();
-    firstRead = true;
-  });
-  // Outside the once-block: this log line checks "any", which comes back here.
-  if (firstRead) XLOG("any", "Debugging level set to '%s'", gShould.c_str());
+  // Fast path once both preferences are known: a disabled category costs a few comparisons.
+  if (!gPreferencesRead.load(std::memory_order_acquire)) {
+    bool firstRead = false;
+    std::call_once(gShouldOnce, [&] {
+      ReadDebugPreference();
+      firstRead = true;
+    });
+    // Outside the once-block: this log line checks "any", which comes back here.
+    if (firstRead) XLOG("any", "Debugging level set to '%s'", gShould.c_str());
+    IsZany();
+    gPreferencesRead.store(true, std::memory_order_release);
+  }
 
-  if (IsZany() && std::strcmp(code, "zany") == 0) return true;
+  if (gZany && std::strcmp(code, "zany") == 0) return true;
   if (gShould.empty()) return false;
   if (std::strcmp(code, "any") == 0) return true;
   if (gShould == " all ") return true;
@@ -528,7 +542,7 @@ void XErrorHandler::PrivateLogMessage(bool echo, std::string message) {
 }
 
 bool XErrorHandler::IsZany() {
-  std::call_once(gZanyOnce, ReadZanyPreference);
+  if (!gPreferencesRead.load(std::memory_order_acquire)) std::call_once(gZanyOnce, ReadZanyPreference);
   return gZany;
 }
 
