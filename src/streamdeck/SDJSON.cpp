@@ -101,23 +101,23 @@ public:
     case '{':
       ++_p;
       *slot = json::object();
+      if (stack.size() >= static_cast<std::size_t>(SDJSONMaxDepth)) return std::nullopt;
       skipSpace();
       if (_p < _end && *_p == '}') {
         ++_p;
         goto after;
       }
-      if (stack.size() >= static_cast<std::size_t>(SDJSONMaxDepth)) return std::nullopt;
       stack.push_back(slot);
       goto key;
     case '[':
       ++_p;
       *slot = json::array();
+      if (stack.size() >= static_cast<std::size_t>(SDJSONMaxDepth)) return std::nullopt;
       skipSpace();
       if (_p < _end && *_p == ']') {
         ++_p;
         goto after;
       }
-      if (stack.size() >= static_cast<std::size_t>(SDJSONMaxDepth)) return std::nullopt;
       stack.push_back(slot);
       slot->push_back(nullptr);
       slot = &slot->back();
