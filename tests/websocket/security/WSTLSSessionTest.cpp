@@ -14,40 +14,12 @@ namespace {
 
 using namespace wstest;
 
-// A TLS echo server: answers each chunk with "<SNI or ->|<chunk>", so tests see the SNI sent.
-constexpr const char* kServerScript = R"PY(
-import socket, ssl, sys, threading
-chain, key = sys.argv[1], sys.argv[2]
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.load_cert_chain(chain, key)
-names = {}
-def sni(sock, name, _):
-    names[id(sock)] = name
-ctx.sni_callback = sni
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
-def serve(raw):
-    try:
-        with ctx.wrap_socket(raw, server_side=True) as tls:
-            name = names.get(id(tls)) or "-"
-            while True:
-                data = tls.recv(65536)
-                if not data:
-                    break
-                tls.sendall(name.encode() + b"|" + data)
-    except Exception:
-        pass
-while True:
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
-)PY";
-
 class WSTLSSessionTest : public testing::Test {
 protected:
   static void SetUpTestSuite() {
     pki = new TestPKI();
     scripts = new TempDir();
-    scripts->write("server.py", kServerScript);
+    scripts->write("server.py", kTLSEchoServerScript);
     // OpenSSL's default trust store is replaced by the test CA alone.
     setenv("SSL_CERT_FILE", pki->file("ca.pem").c_str(), 1);
     for (const char* name : {"server", "wronghost", "untrusted"}) {
