@@ -68,6 +68,10 @@ class Bus:
                 self._connection = Gio.bus_get_sync(Gio.BusType.SESSION, None)
                 self._subscription = self._connection.signal_subscribe(
                     None, INTERFACE, MEMBER, PATH, None, Gio.DBusSignalFlags.NONE, self._signal)
+                # The daemon handles a connection's messages in order: after this reply the match rule
+                # is in force, so nothing posted after the constructor returns can be missed.
+                self._connection.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                           "GetId", None, None, Gio.DBusCallFlags.NONE, -1, None)
             except Exception as error:  # reported to the constructor's caller below
                 failure.append(error)
                 ready.set()
