@@ -242,5 +242,10 @@
     closePanel();
   });
 
+  // Keys without an image show the action's own key image from the bundle, when the bundle has one.
+  const icon = new Image();
+  icon.onload = () => deck.classList.add('has-icon');
+  icon.src = '/plugin/icons/keyIcon@2x.png';
+
   connect();
 })();
