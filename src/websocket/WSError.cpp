@@ -3,7 +3,8 @@
 #include <utility>
 
 std::string WSError::description() const {
-  std::string text = "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription + "\"";
+  std::string text =
+      "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription + "\"";
   if (httpResponseStatusCode) text += " HTTPResponseStatusCode=" + std::to_string(*httpResponseStatusCode);
   if (underlyingError) text += " UnderlyingError=(" + underlyingError->description() + ")";
   return text;

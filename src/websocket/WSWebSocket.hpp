@@ -13,8 +13,10 @@
 // and in order. A connection keeps itself alive from open() until its clean-up has run.
 
 #include "websocket/WSError.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,13 +25,18 @@
 
 namespace platform {
 class Queue;
-}
+class RunLoop;
+} // namespace platform
 
 class WSWebSocket;
+class WSSecurityPolicy;
+class WSDelegateController;
 struct WSURLRequest;
 
 /// Binary message payloads.
 using WSData = std::vector<std::uint8_t>;
+/// Subprotocols offered to the server, or none.
+using WSProtocols = std::optional<std::vector<std::string>>;
 /// A complete data message: text (UTF-8, checked) or bytes.
 using WSMessage = std::variant<std::string, WSData>;
 
@@ -73,11 +80,39 @@ public:
   /// subprotocol, with the default TLS policy.
   static std::shared_ptr<WSWebSocket> initWithURLRequest(const WSURLRequest& request);
 
+  // The other creation variants. Every one ends in the first: a request (a request without URL
+  // throws std::invalid_argument), the subprotocols offered (copied) and a TLS policy. Without a
+  // policy argument the policy is the pinning policy when the request carries pinned
+  // certificates, else a plain policy validating the chain unless untrusted certificates are
+  // allowed. A URL stands for a request with the platform's defaults (60-second time-out).
+  static std::shared_ptr<WSWebSocket> initWithURLRequest(const WSURLRequest& request,
+                                                         const WSProtocols& protocols,
+                                                         std::shared_ptr<WSSecurityPolicy> securityPolicy);
+  static std::shared_ptr<WSWebSocket> initWithURLRequest(const WSURLRequest& request,
+                                                         const WSProtocols& protocols,
+                                                         bool allowsUntrustedSSLCertificates);
+  static std::shared_ptr<WSWebSocket> initWithURLRequest(const WSURLRequest& request,
+                                                         std::shared_ptr<WSSecurityPolicy> securityPolicy);
+  static std::shared_ptr<WSWebSocket> initWithURLRequest(const WSURLRequest& request,
+                                                         const WSProtocols& protocols);
+  static std::shared_ptr<WSWebSocket> initWithURL(const std::string& url, const WSProtocols& protocols,
+                                                  bool allowsUntrustedSSLCertificates);
+  static std::shared_ptr<WSWebSocket> initWithURL(const std::string& url, const WSProtocols& protocols);
+  static std::shared_ptr<WSWebSocket> initWithURL(const std::string& url);
+  static std::shared_ptr<WSWebSocket> initWithURL(const std::string& url,
+                                                  std::shared_ptr<WSSecurityPolicy> securityPolicy);
+
   /// Held weakly.
   virtual void setDelegate(std::weak_ptr<WSWebSocketDelegate> delegate) = 0;
   virtual std::shared_ptr<WSWebSocketDelegate> delegate() const = 0;
   /// Where reports run; nullptr restores the main queue.
   virtual void setDelegateDispatchQueue(std::shared_ptr<platform::Queue> queue) = 0;
+  virtual std::shared_ptr<platform::Queue> delegateDispatchQueue() const = 0;
+  /// A queue used instead of the dispatch queue (the platform's operation queue); nullptr
+  /// brings back the main queue.
+  virtual void setDelegateOperationQueue(std::shared_ptr<platform::Queue> queue) = 0;
+  virtual std::shared_ptr<platform::Queue> delegateOperationQueue() const = 0;
+  virtual WSDelegateController& delegateController() = 0;
 
   /// Starts connecting and returns at once. Allowed once per connection.
   virtual void open() = 0;
@@ -87,6 +122,10 @@ public:
   virtual bool sendString(const std::string& string, WSError* error) = 0;
   virtual bool sendData(const WSData& data, WSError* error) = 0;
   virtual bool sendPing(const WSData& data, WSError* error) = 0;
+  /// Binary without copying: the caller leaves the bytes alone; nullptr sends nothing (true).
+  virtual bool sendDataNoCopy(std::shared_ptr<const WSData> data, WSError* error) = 0;
+  /// Text for a string, binary for bytes or nothing; no error out-argument.
+  virtual void send(const std::optional<WSMessage>& message) = 0;
 
   /// Starts the closing handshake with 1000 and no reason.
   virtual void close() = 0;
@@ -96,4 +135,24 @@ public:
   virtual std::int64_t readyState() const = 0;
   virtual std::string url() const = 0;
   virtual std::string protocol() const = 0;
+
+  /// Observers of "readyState": called with (prior, old, new) before (prior true) and after each
+  /// actual change, on the thread making it, while the change is serialised with others.
+  using ReadyStateObserver = std::function<void(bool prior, std::int64_t oldState, std::int64_t newState)>;
+  virtual int addReadyStateObserver(ReadyStateObserver observer) = 0;
+  virtual void removeReadyStateObserver(int token) = 0;
+
+  /// The server's handshake response once its head is complete; nullptr before.
+  virtual std::shared_ptr<const WSHTTPResponse> receivedHTTPHeaders() const = 0;
+  /// Cookies sent with the upgrade request; read when the request is built.
+  virtual std::optional<std::vector<WSHTTPCookie>> requestCookies() const = 0;
+  virtual void setRequestCookies(std::optional<std::vector<WSHTTPCookie>> cookies) = 0;
+  /// Stored only: changing it does not alter the TLS policy chosen at creation.
+  virtual bool allowsUntrustedSSLCertificates() const = 0;
+  virtual void setAllowsUntrustedSSLCertificates(bool allows) = 0;
+
+  /// Where the streams' events arrive (the shared network thread unless scheduled elsewhere
+  /// before the streams exist).
+  virtual void scheduleInRunLoop(platform::RunLoop& loop) = 0;
+  virtual void unscheduleFromRunLoop(platform::RunLoop& loop) = 0;
 };

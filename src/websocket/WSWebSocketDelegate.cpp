@@ -9,4 +9,5 @@ bool WSWebSocketDelegate::webSocketShouldConvertTextFrameToString(WSWebSocket&) 
 void WSWebSocketDelegate::webSocketDidReceivePing(WSWebSocket&, const WSData&) {}
 void WSWebSocketDelegate::webSocketDidReceivePong(WSWebSocket&, const WSData&) {}
 void WSWebSocketDelegate::webSocketDidFail(WSWebSocket&, const WSError&) {}
-void WSWebSocketDelegate::webSocketDidClose(WSWebSocket&, std::int64_t, const std::optional<std::string>&, bool) {}
+void WSWebSocketDelegate::webSocketDidClose(WSWebSocket&, std::int64_t, const std::optional<std::string>&,
+                                            bool) {}

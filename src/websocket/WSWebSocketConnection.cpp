@@ -1,0 +1,1099 @@
+#include "websocket/WSWebSocketConnection.hpp"
+
+#include "diagnostics/XErrorHandler.hpp"
+#include "platform/Queue.hpp"
+#include "platform/RunLoop.hpp"
+#include "websocket/WSDelegateController.hpp"
+#include "websocket/WSProxyConnect.hpp"
+#include "websocket/WSRunLoopThread.hpp"
+#include "websocket/detail/WSFrame.hpp"
+#include "websocket/detail/WSHash.hpp"
+#include "websocket/detail/WSRandom.hpp"
+#include "websocket/detail/WSSIMDHelpers.hpp"
+#include "websocket/detail/WSURLUtilities.hpp"
+#include "websocket/detail/WSUTF8.hpp"
+#include "websocket/security/WSURLRequestPinning.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+/// The 4 bytes that end an HTTP head.
+constexpr std::uint8_t CRLFCRLFBytes[] = {'\r', '\n', '\r', '\n'};
+/// RFC 6455 section 4.1: the protocol version the client speaks.
+constexpr std::uint8_t WSWebSocketProtocolVersion = 13;
+/// Section 4.1: a 16-byte nonce, 24 characters in Base64.
+constexpr std::uint64_t WSSecKeyLength = 16;
+
+[[noreturn]] void FatalInternalError(const char* what) {
+  std::fprintf(stderr, "WSWebSocket: fatal internal error: %s\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+std::string ReasonForLog(const std::optional<std::string>& reason) { return reason ? *reason : "(null)"; }
+
+} // namespace
+
+// ---- creation ---------------------------------------------------------------------------
+
+std::shared_ptr<WSWebSocketConnection>
+WSWebSocketConnection::create(const WSURLRequest& request, const WSProtocols& protocols,
+                              std::shared_ptr<WSSecurityPolicy> securityPolicy) {
+  return std::make_shared<WSWebSocketConnection>(Private{}, request, protocols, std::move(securityPolicy));
+}
+
+static const WSURLRequest& CheckedRequest(const WSURLRequest& request) {
+  if (request.url.empty()) throw std::invalid_argument("WSWebSocket: the request must carry a URL");
+  return request;
+}
+
+WSWebSocketConnection::WSWebSocketConnection(Private, const WSURLRequest& request,
+                                             const WSProtocols& protocols,
+                                             std::shared_ptr<WSSecurityPolicy> securityPolicy)
+    : _securityPolicy(std::move(securityPolicy)),
+      _requestRequiresSSL(WSURLRequiresSSL(CheckedRequest(request).url)), _urlRequest(request),
+      _requestedProtocols(protocols), _url(request.url) {
+  _kvoLock = WSMutexInitRecursive();
+  _workQueue = std::make_shared<platform::SerialQueue>("com.zorbel.streamdeck.websocket.work");
+  _delegateController = std::make_shared<WSDelegateController>();
+  _currentFrameData = std::make_shared<WSData>();
+}
+
+WSWebSocketConnection::~WSWebSocketConnection() {
+  {
+    std::lock_guard lock(_objectLock);
+    for (auto* stream :
+         {static_cast<WSStream*>(_inputStream.get()), static_cast<WSStream*>(_outputStream.get())}) {
+      if (!stream) continue;
+      stream->setDelegate({});
+      stream->close();
+    }
+  }
+  WSMutexDestroy(_kvoLock);
+  // The last reference may go away in a task of the work queue itself; a queue cannot be
+  // destroyed from its own task (it would wait for itself), so another thread does it.
+  if (_workQueue && _workQueue->isCurrent())
+    std::thread([queue = std::move(_workQueue)]() mutable { queue.reset(); }).detach();
+}
+
+std::shared_ptr<WSWebSocket>
+WSWebSocket::initWithURLRequest(const WSURLRequest& request, const WSProtocols& protocols,
+                                std::shared_ptr<WSSecurityPolicy> securityPolicy) {
+  return WSWebSocketConnection::create(request, protocols, std::move(securityPolicy));
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURLRequest(const WSURLRequest& request,
+                                                             const WSProtocols& protocols,
+                                                             bool allowsUntrustedSSLCertificates) {
+  return initWithURLRequest(CheckedRequest(request), protocols,
+                            WSSecurityPolicyForRequest(request, allowsUntrustedSSLCertificates));
+}
+
+std::shared_ptr<WSWebSocket>
+WSWebSocket::initWithURLRequest(const WSURLRequest& request,
+                                std::shared_ptr<WSSecurityPolicy> securityPolicy) {
+  return initWithURLRequest(request, std::nullopt, std::move(securityPolicy));
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURLRequest(const WSURLRequest& request,
+                                                             const WSProtocols& protocols) {
+  return initWithURLRequest(request, protocols, false);
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURLRequest(const WSURLRequest& request) {
+  return initWithURLRequest(request, WSProtocols(std::nullopt));
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURL(const std::string& url, const WSProtocols& protocols,
+                                                      bool allowsUntrustedSSLCertificates) {
+  return initWithURLRequest(WSURLRequest(url), protocols, allowsUntrustedSSLCertificates);
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURL(const std::string& url, const WSProtocols& protocols) {
+  return initWithURL(url, protocols, false);
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURL(const std::string& url) {
+  return initWithURL(url, WSProtocols(std::nullopt));
+}
+
+std::shared_ptr<WSWebSocket> WSWebSocket::initWithURL(const std::string& url,
+                                                      std::shared_ptr<WSSecurityPolicy> securityPolicy) {
+  return initWithURLRequest(WSURLRequest(url), std::nullopt, std::move(securityPolicy));
+}
+
+// ---- properties -------------------------------------------------------------------------
+
+void WSWebSocketConnection::setDelegate(std::weak_ptr<WSWebSocketDelegate> delegate) {
+  _delegateController->setDelegate(std::move(delegate));
+}
+std::shared_ptr<WSWebSocketDelegate> WSWebSocketConnection::delegate() const {
+  return _delegateController->delegate();
+}
+void WSWebSocketConnection::setDelegateDispatchQueue(std::shared_ptr<platform::Queue> queue) {
+  _delegateController->setDispatchQueue(std::move(queue));
+}
+std::shared_ptr<platform::Queue> WSWebSocketConnection::delegateDispatchQueue() const {
+  return _delegateController->dispatchQueue();
+}
+void WSWebSocketConnection::setDelegateOperationQueue(std::shared_ptr<platform::Queue> queue) {
+  _delegateController->setOperationQueue(std::move(queue));
+}
+std::shared_ptr<platform::Queue> WSWebSocketConnection::delegateOperationQueue() const {
+  return _delegateController->operationQueue();
+}
+
+std::int64_t WSWebSocketConnection::readyState() const {
+  std::lock_guard lock(_propertyLock);
+  return _readyState;
+}
+
+std::string WSWebSocketConnection::protocol() const {
+  std::lock_guard lock(_propertyLock);
+  return _protocol;
+}
+
+std::shared_ptr<const WSHTTPResponse> WSWebSocketConnection::receivedHTTPHeaders() const {
+  std::lock_guard lock(_propertyLock);
+  return _publishedHTTPHeaders;
+}
+
+std::optional<std::vector<WSHTTPCookie>> WSWebSocketConnection::requestCookies() const {
+  std::lock_guard lock(_propertyLock);
+  return _requestCookies;
+}
+
+void WSWebSocketConnection::setRequestCookies(std::optional<std::vector<WSHTTPCookie>> cookies) {
+  std::lock_guard lock(_propertyLock);
+  _requestCookies = std::move(cookies);
+}
+
+int WSWebSocketConnection::addReadyStateObserver(ReadyStateObserver observer) {
+  std::lock_guard lock(_observerLock);
+  int token = _nextObserverToken++;
+  _observers.emplace_back(token, std::move(observer));
+  return token;
+}
+
+void WSWebSocketConnection::removeReadyStateObserver(int token) {
+  std::lock_guard lock(_observerLock);
+  std::erase_if(_observers, [token](const auto& entry) { return entry.first == token; });
+}
+
+void WSWebSocketConnection::setReadyState(std::int64_t state) {
+  WSMutexLock(_kvoLock);
+  try {
+    std::int64_t old = readyState();
+    if (old != state) {
+      std::vector<ReadyStateObserver> observers;
+      {
+        std::lock_guard lock(_observerLock);
+        for (auto& entry : _observers) observers.push_back(entry.second);
+      }
+      for (auto& observer : observers) observer(true, old, state);
+      {
+        std::lock_guard lock(_propertyLock);
+        _readyState = state;
+      }
+      for (auto& observer : observers) observer(false, old, state);
+    }
+  } catch (...) {
+    // An observer's exception propagates, but never with the mutex held.
+    WSMutexUnlock(_kvoLock);
+    throw;
+  }
+  WSMutexUnlock(_kvoLock);
+}
+
+void WSWebSocketConnection::assertOnWorkQueue() const {
+  if (!_workQueue->isCurrent()) FatalInternalError("a work-queue operation was called from another queue");
+}
+
+// ---- open -------------------------------------------------------------------------------
+
+void WSWebSocketConnection::open() {
+  if (_url.empty()) throw std::invalid_argument("WSWebSocket: open without URL");
+  // A connection is used once. The flag also catches a second open() while still connecting.
+  if (readyState() != WS_CONNECTING || _opened.exchange(true))
+    throw std::logic_error("Cannot call -(void)open on WSWebSocket more than once.");
+
+  auto self = shared_from_this();
+  {
+    std::lock_guard lock(_objectLock);
+    _selfRetain = self;
+  }
+
+  if (_urlRequest.timeoutInterval > 0) {
+    auto delay =
+        std::chrono::nanoseconds(static_cast<std::int64_t>(_urlRequest.timeoutInterval * 1000000000.0));
+    // Holds the connection until it has run; never cancelled: it checks the state instead.
+    platform::RunLoop::main().queue().after(delay, [self] {
+      if (self->readyState() == WS_CONNECTING)
+        self->_failWithError(
+            WSErrorWithDomainCodeDescription(NSURLErrorDomain, -1001, "Timed out connecting to server."));
+    });
+  }
+
+  auto connector = std::make_shared<WSProxyConnect>(_url);
+  {
+    std::lock_guard lock(_objectLock);
+    _proxyConnect = connector;
+  }
+  std::weak_ptr<WSWebSocketConnection> weak = self;
+  connector->openNetworkStreamWithCompletion([weak](const std::optional<WSError>& error,
+                                                    std::shared_ptr<WSInputStream> readStream,
+                                                    std::shared_ptr<WSOutputStream> writeStream) {
+    if (auto connection = weak.lock())
+      connection->_connectionDone(error, std::move(readStream), std::move(writeStream));
+  });
+}
+
+void WSWebSocketConnection::_connectionDone(const std::optional<WSError>& error,
+                                            std::shared_ptr<WSInputStream> readStream,
+                                            std::shared_ptr<WSOutputStream> writeStream) {
+  auto self = shared_from_this();
+  if (error) {
+    _failWithError(*error);
+  } else {
+    bool scheduleOnNetwork;
+    {
+      std::lock_guard lock(_objectLock);
+      _outputStream = std::move(writeStream);
+      _inputStream = std::move(readStream);
+      _outputStream->setDelegate(std::weak_ptr<WSStreamDelegate>(self));
+      _inputStream->setDelegate(std::weak_ptr<WSStreamDelegate>(self));
+      _updateSecureStreamOptions();
+      scheduleOnNetwork = _scheduledRunloops.empty();
+    }
+    if (scheduleOnNetwork) scheduleInRunLoop(WS_networkRunLoop());
+    // With TLS the handshake waits until the server's trust is accepted (streamHandleEvent).
+    if (!_requestRequiresSSL) _workQueue->async([self] { self->didConnect(); });
+  }
+  _workQueue->async([self] {
+    std::lock_guard lock(self->_objectLock);
+    self->_proxyConnect.reset();
+  });
+}
+
+void WSWebSocketConnection::scheduleInRunLoop(platform::RunLoop& loop) {
+  std::lock_guard lock(_objectLock);
+  if (_outputStream) _outputStream->scheduleInRunLoop(loop);
+  if (_inputStream) _inputStream->scheduleInRunLoop(loop);
+  _scheduledRunloops.insert(&loop);
+}
+
+void WSWebSocketConnection::unscheduleFromRunLoop(platform::RunLoop& loop) {
+  std::lock_guard lock(_objectLock);
+  if (_outputStream) _outputStream->removeFromRunLoop(loop);
+  if (_inputStream) _inputStream->removeFromRunLoop(loop);
+  _scheduledRunloops.erase(&loop);
+}
+
+// ---- close and fail ---------------------------------------------------------------------
+
+void WSWebSocketConnection::close() { closeWithCode(1000, std::nullopt); }
+
+void WSWebSocketConnection::closeWithCode(std::int64_t code, const std::optional<std::string>& reason) {
+  if (code == 0) throw std::invalid_argument("WSWebSocket: a close code must not be 0");
+  if (reason &&
+      !WSIsValidUTF8(std::span(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())))
+    throw std::invalid_argument("WSWebSocket: a close reason must be UTF-8");
+  auto self = shared_from_this();
+  _workQueue->async([self, code, reason] {
+    std::int64_t state = self->readyState();
+    if (state == WS_CLOSING || state == WS_CLOSED) return;
+    self->setReadyState(WS_CLOSING);
+    XLOG("WebSocket", "Closing with code %ld reason %@", static_cast<long>(code), ReasonForLog(reason));
+    if (state == WS_CONNECTING) {
+      self->closeConnection();
+      return;
+    }
+    // Section 5.5.1: the code big-endian, then the reason.
+    WSData payload = WSClosePayloadCreate(code, reason);
+    self->_sendFrameWithOpcode(WSOpcodeClose, &payload);
+  });
+}
+
+void WSWebSocketConnection::_closeWithProtocolError(std::string message) {
+  auto self = shared_from_this();
+  // Behind every report already queued for the delegate.
+  _delegateController->performDelegateQueueBlock([self, message = std::move(message)] {
+    self->closeWithCode(1002, message);
+    self->_workQueue->async([self] { self->closeConnection(); });
+  });
+}
+
+void WSWebSocketConnection::_closeAndDisconnect(std::int64_t code, std::string reason) {
+  closeWithCode(code, reason);
+  auto self = shared_from_this();
+  _workQueue->async([self] { self->closeConnection(); });
+}
+
+void WSWebSocketConnection::_failWithError(const WSError& error) {
+  auto self = shared_from_this();
+  _workQueue->async([self, error] {
+    if (self->readyState() == WS_CLOSED) return;
+    self->_failed = true;
+    self->_delegateController->performDelegateBlock(
+        [self, error](const auto& delegate, WSDelegateAvailableMethods m) {
+          if (delegate && m.didFailWithError) delegate->webSocketDidFail(*self, error);
+        });
+    self->setReadyState(WS_CLOSED);
+    XLOG("WebSocket", "Failing with error %@", error.localizedDescription);
+    self->closeConnection();
+    self->_scheduleCleanup();
+  });
+}
+
+void WSWebSocketConnection::closeConnection() {
+  assertOnWorkQueue();
+  XLOG("WebSocket", "Trying to disconnect");
+  _closeWhenFinishedWriting = true;
+  _pumpWriting();
+}
+
+void WSWebSocketConnection::_scheduleCleanup() {
+  std::lock_guard lock(_objectLock);
+  if (_cleanupScheduled) return;
+  _cleanupScheduled = true;
+  // After the events already pending on the network thread.
+  auto self = shared_from_this();
+  WS_networkRunLoop().queue().async([self] { self->_cleanupSelfReference(); });
+}
+
+void WSWebSocketConnection::_cleanupSelfReference() {
+  {
+    std::lock_guard lock(_objectLock);
+    if (_inputStream) {
+      _inputStream->setDelegate({});
+      _inputStream->close();
+    }
+    if (_outputStream) {
+      _outputStream->setDelegate({});
+      _outputStream->close();
+    }
+  }
+  auto self = shared_from_this();
+  _workQueue->async([self] {
+    std::lock_guard lock(self->_objectLock);
+    self->_selfRetain.reset();
+  });
+}
+
+// ---- opening handshake ------------------------------------------------------------------
+
+void WSWebSocketConnection::didConnect() {
+  assertOnWorkQueue();
+  XLOG("WebSocket", "Connected");
+  _secKey = WSBase64EncodedStringFromData(WSRandomData(WSSecKeyLength));
+  if (_secKey.size() != 24) FatalInternalError("the handshake key is not 24 characters");
+  auto request = WSHTTPConnectMessageCreate(_urlRequest, _secKey, WSWebSocketProtocolVersion,
+                                            requestCookies(), _requestedProtocols);
+  if (!request) {
+    // The connector could not have connected to a URL without a host.
+    _failWithError(WSErrorWithCodeDescription(2133, "Invalid URL for the upgrade request."));
+    return;
+  }
+  _writeData(WSDispatchData(request->serialize()));
+  _readHTTPHeader();
+}
+
+void WSWebSocketConnection::_readHTTPHeader() {
+  if (!_receivedHTTPHeaders) _receivedHTTPHeaders = std::make_shared<WSHTTPResponse>();
+  _readUntilBytes(
+      CRLFCRLFBytes, sizeof CRLFCRLFBytes, [](WSWebSocketConnection& connection, const WSDispatchData* data) {
+        auto& response = *connection._receivedHTTPHeaders;
+        data->applyRegions([&](std::span<const std::uint8_t> region) {
+          response.appendBytes(region);
+          return !response.isHeaderComplete() && !response.failed();
+        });
+        if (response.failed()) {
+          // A malformed head, or one longer than WSMaxHTTPHeadSize without its end.
+          XLOG("WebSocket", "Invalid response head: %@", response.failureReason());
+          connection._failWithError(WSErrorWithCodeDescription(2133, "Invalid HTTP response from server."));
+        } else if (response.isHeaderComplete()) {
+          XLOG("WebSocket", "Finished reading headers %@", response.headerFieldsDescription());
+          connection._httpHeadersDidFinish();
+        } else {
+          connection._readHTTPHeader();
+        }
+      });
+}
+
+void WSWebSocketConnection::_httpHeadersDidFinish() {
+  const WSHTTPResponse& response = *_receivedHTTPHeaders;
+  {
+    std::lock_guard lock(_propertyLock);
+    _publishedHTTPHeaders = _receivedHTTPHeaders;
+  }
+  int status = response.statusCode();
+  if (status >= 400) {
+    XLOG("WebSocket", "Request failed with response code %ld", static_cast<long>(status));
+    _failWithError(WSHTTPErrorWithCodeDescription(
+        status, 2132, "Received bad response code from server: " + std::to_string(status) + "."));
+    return;
+  }
+  if (!WSCheckHandshake(response, _secKey)) {
+    _failWithError(WSErrorWithCodeDescription(2133, "Invalid Sec-WebSocket-Accept response."));
+    return;
+  }
+  if (auto negotiated = response.headerField("Sec-WebSocket-Protocol")) {
+    bool offered = _requestedProtocols && std::find(_requestedProtocols->begin(), _requestedProtocols->end(),
+                                                    *negotiated) != _requestedProtocols->end();
+    if (!offered) {
+      _failWithError(
+          WSErrorWithCodeDescription(2133, "Server specified Sec-WebSocket-Protocol that wasn't requested."));
+      return;
+    }
+    std::lock_guard lock(_propertyLock);
+    _protocol = *negotiated;
+  }
+  setReadyState(WS_OPEN);
+  // The first frame is requested before the delegate hears of the open connection.
+  _readFrameNew();
+  auto self = shared_from_this();
+  _delegateController->performDelegateBlock([self](const auto& delegate, WSDelegateAvailableMethods m) {
+    if (delegate && m.didOpen) delegate->webSocketDidOpen(*self);
+  });
+}
+
+// ---- frame reader -----------------------------------------------------------------------
+
+void WSWebSocketConnection::_addConsumerWithDataLength(std::uint64_t dataLength, WSIOHandler callback,
+                                                       bool readToCurrentFrame, bool unmaskBytes) {
+  assertOnWorkQueue();
+  if (dataLength == 0) FatalInternalError("dataLength");
+  _consumers.push_back(_consumerPool.consumerWithScanner(nullptr, std::move(callback), dataLength,
+                                                         readToCurrentFrame, unmaskBytes));
+  _pumpScanner();
+}
+
+void WSWebSocketConnection::_addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback,
+                                                    std::uint64_t dataLength) {
+  assertOnWorkQueue();
+  _consumers.push_back(
+      _consumerPool.consumerWithScanner(std::move(scanner), std::move(callback), dataLength, false, false));
+  _pumpScanner();
+}
+
+void WSWebSocketConnection::_readUntilBytes(const std::uint8_t* bytes, std::size_t length,
+                                            WSIOHandler callback) {
+  // The unread bytes only grow while this request waits (nothing is consumed before it), so the
+  // scanner resumes where it stopped instead of walking the whole head again on every read.
+  struct Progress {
+    std::uint64_t walked = 0;
+    std::size_t matched = 0;
+  };
+  auto progress = std::make_shared<Progress>();
+  WSIOScanner scanner = [bytes, length, progress](const WSDispatchData& unread) -> std::uint64_t {
+    std::uint64_t found = 0;
+    unread.subrange(progress->walked, unread.size()).applyRegions([&](std::span<const std::uint8_t> region) {
+      for (std::uint8_t byte : region) {
+        ++progress->walked;
+        if (byte == bytes[progress->matched]) {
+          if (++progress->matched == length) {
+            found = progress->walked;
+            return false;
+          }
+        } else {
+          // A differing byte may itself start the sequence ("\r\n\r\r\n\r\n").
+          progress->matched = byte == bytes[0] ? 1 : 0;
+        }
+      }
+      return true;
+    });
+    if (found) {
+      *progress = Progress{};
+      return found;
+    }
+    // A head that grows past the bound without its end is handed over whole: the response
+    // parser then fails it instead of the buffer growing without bound.
+    if (unread.size() > WSMaxHTTPHeadSize) return unread.size();
+    return 0;
+  };
+  _addConsumerWithScanner(std::move(scanner), std::move(callback));
+}
+
+void WSWebSocketConnection::_pumpScanner() {
+  assertOnWorkQueue();
+  // A request queued from inside a handler is served by the loop already running.
+  if (_isPumping) return;
+  _isPumping = true;
+  while (_innerPumpScanner()) {
+  }
+  _isPumping = false;
+}
+
+bool WSWebSocketConnection::_innerPumpScanner() {
+  if (readyState() == WS_CLOSED || _readerStopped) return false;
+  const std::uint64_t size = _readBuffer.size();
+  if (_consumers.empty()) return false;
+  const std::uint64_t available = size - _readBufferOffset;
+  if (available == 0) return false;
+
+  WSIOConsumer& consumer = *_consumers.front();
+  std::uint64_t take = 0;
+  if (consumer.consumer()) {
+    take = consumer.consumer()(_readBuffer.subrange(_readBufferOffset, available));
+  } else {
+    if (consumer.bytesNeeded() == 0) FatalInternalError("consumer.bytesNeeded");
+    if (available >= consumer.bytesNeeded())
+      take = consumer.bytesNeeded();
+    else if (consumer.readToCurrentFrame())
+      take = available;
+  }
+  if (take == 0 && !consumer.readToCurrentFrame()) return false;
+
+  WSDispatchData slice = _readBuffer.subrange(_readBufferOffset, take);
+  _readBufferOffset += take;
+  // Release what has been handed out in batches: only when the consumed part is larger than a
+  // page and than half of the buffer.
+  if (_readBufferOffset > WSDefaultBufferSize() && _readBufferOffset > size / 2) {
+    _readBuffer = _readBuffer.subrange(_readBufferOffset, size - _readBufferOffset);
+    _readBufferOffset = 0;
+  }
+
+  if (consumer.unmaskBytes()) {
+    WSData bytes = slice.copyBytes();
+    WSMaskBytesSIMD(bytes.data(), bytes.size(), _currentReadMaskKey.data(), _currentReadMaskOffset);
+    _currentReadMaskOffset += bytes.size();
+    slice = WSDispatchData(std::move(bytes));
+  }
+
+  if (consumer.readToCurrentFrame()) {
+    slice.applyRegions([this](std::span<const std::uint8_t> region) {
+      _currentFrameData->insert(_currentFrameData->end(), region.begin(), region.end());
+      return true;
+    });
+    if (_currentFrameOpcode == WSOpcodeText && !_currentFrameData->empty()) {
+      // Text is checked as it arrives; an incomplete final character waits for its next bytes.
+      auto rest = std::span<const std::uint8_t>(*_currentFrameData).subspan(_currentStringScanPosition);
+      std::int64_t valid = WSValidateUTF8Partial(rest);
+      if (valid < 0) {
+        _readerStopped = true;
+        _closeAndDisconnect(1007, "Text frames must be valid UTF-8");
+        return false;
+      }
+      _currentStringScanPosition += static_cast<std::uint64_t>(valid);
+    }
+    consumer.setBytesNeeded(consumer.bytesNeeded() - take);
+    if (consumer.bytesNeeded() == 0) {
+      auto finished = std::move(_consumers.front());
+      _consumers.pop_front();
+      finished->handler()(*this, nullptr);
+      _consumerPool.returnConsumer(std::move(finished));
+      return true;
+    }
+    return false;
+  }
+
+  // Removed before its handler runs, so that the handler may queue the next request.
+  auto finished = std::move(_consumers.front());
+  _consumers.pop_front();
+  finished->handler()(*this, &slice);
+  _consumerPool.returnConsumer(std::move(finished));
+  return true;
+}
+
+void WSWebSocketConnection::_readFrameNew() {
+  auto self = shared_from_this();
+  _workQueue->async([self] {
+    // A new buffer: the old one may be on its way to the delegate.
+    self->_currentFrameData = std::make_shared<WSData>();
+    self->_currentFrameOpcode = 0;
+    self->_currentFrameCount = 0;
+    self->_currentStringScanPosition = 0;
+    self->_readFrameContinue();
+  });
+}
+
+void WSWebSocketConnection::_readFrameContinue() {
+  if (!((_currentFrameCount == 0 && _currentFrameOpcode == 0) ||
+        (_currentFrameCount > 0 && _currentFrameOpcode > 0)))
+    FatalInternalError("(_currentFrameCount == 0 && _currentFrameOpcode == 0) || (_currentFrameCount > 0 && "
+                       "_currentFrameOpcode > 0)");
+  _addConsumerWithDataLength(
+      2,
+      [](WSWebSocketConnection& connection, const WSDispatchData* data) {
+        std::vector<std::uint8_t> storage;
+        auto bytes = data->map(storage);
+        if (bytes.size() < 2) FatalInternalError("data.length >= 2");
+        std::uint8_t opcode = 0;
+        // Section 5.2, in this order: RSV bits, continuation, new data opcode inside a message, MASK.
+        if (auto error = WSCheckFrameStart(bytes[0], bytes[1], connection._currentFrameCount,
+                                           connection._currentFrameOpcode, &opcode)) {
+          connection._closeWithProtocolError(std::string(*error));
+          return;
+        }
+        bool fin = bytes[0] & 0x80;
+        bool masked = bytes[1] & 0x80;
+        std::uint8_t length7 = bytes[1] & 0x7F;
+        if (length7 < 126) {
+          connection._handleFrameHeader(opcode, fin, masked, length7);
+          return;
+        }
+        // Extended lengths are taken as sent; the message bound refuses the absurd ones.
+        std::uint64_t extended = length7 == 126 ? 2 : 8;
+        connection._addConsumerWithDataLength(
+            extended,
+            [opcode, fin, masked, extended](WSWebSocketConnection& c, const WSDispatchData* lengthData) {
+              std::vector<std::uint8_t> lengthStorage;
+              auto lengthBytes = lengthData->map(lengthStorage);
+              if (lengthBytes.size() < extended) FatalInternalError("mapped_size >= sizeof(uint16_t)");
+              c._handleFrameHeader(opcode, fin, masked, WSReadBigEndian(lengthBytes.first(extended)));
+            },
+            false, false);
+      },
+      false, false);
+}
+
+void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bool masked,
+                                               std::uint64_t payloadLength) {
+  if (opcode == 0) FatalInternalError("frame_header.opcode != 0");
+  if (readyState() == WS_CLOSED) return;
+  const bool isControl = WSOpcodeIsControl(opcode);
+  if (auto error = WSCheckControlFrame(opcode, fin, payloadLength)) {
+    _closeWithProtocolError(std::string(*error));
+    return;
+  }
+  if (!isControl) {
+    _currentFrameOpcode = opcode;
+    ++_currentFrameCount;
+    // The bound holds for the announced length, before anything is buffered for it.
+    if (payloadLength > _maximumMessageSize ||
+        _currentFrameData->size() > _maximumMessageSize - payloadLength) {
+      XLOG("WebSocket", "Refusing a message of more than %lu bytes",
+           static_cast<unsigned long>(_maximumMessageSize));
+      _readerStopped = true;
+      _closeAndDisconnect(1009, "Message too big");
+      return;
+    }
+  }
+  if (payloadLength == 0) {
+    if (isControl)
+      _handleFrameWithData(std::make_shared<WSData>(), opcode);
+    else if (fin)
+      _handleFrameWithData(_currentFrameData, opcode);
+    else
+      _readFrameContinue();
+    return;
+  }
+  _addConsumerWithDataLength(
+      payloadLength,
+      [isControl, fin, opcode](WSWebSocketConnection& connection, const WSDispatchData* data) {
+        if (isControl)
+          connection._handleFrameWithData(std::make_shared<WSData>(data->copyBytes()), opcode);
+        else if (fin)
+          connection._handleFrameWithData(connection._currentFrameData, opcode);
+        else
+          connection._readFrameContinue();
+      },
+      !isControl, masked);
+}
+
+void WSWebSocketConnection::_handleFrameWithData(std::shared_ptr<WSData> data, std::uint8_t opcode) {
+  // Re-arm the reader first: a control frame continues the message in progress; a finished
+  // message is handed on while _readFrameNew installs a new buffer.
+  auto self = shared_from_this();
+  if (WSOpcodeIsControl(opcode))
+    _workQueue->async([self] { self->_readFrameContinue(); });
+  else
+    _readFrameNew();
+
+  switch (opcode) {
+  case WSOpcodeText: {
+    auto rest = std::span<const std::uint8_t>(*data).subspan(
+        std::min<std::uint64_t>(_currentStringScanPosition, data->size()));
+    if (!WSIsValidUTF8(rest)) {
+      _closeAndDisconnect(1007, "Text frames must be valid UTF-8.");
+      return;
+    }
+    XLOG("WebSocket", "Received text message.");
+    _delegateController->performDelegateBlock(
+        [self, data = std::move(data)](const auto& delegate, WSDelegateAvailableMethods m) mutable {
+          if (!delegate) return;
+          if (m.shouldConvertTextFrameToString && !delegate->webSocketShouldConvertTextFrameToString(*self)) {
+            WSMessage message(std::move(*data));
+            if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*self, message);
+            if (m.didReceiveMessageWithData)
+              delegate->webSocketDidReceiveMessageWithData(*self, std::get<WSData>(message));
+          } else {
+            WSMessage message(std::string(data->begin(), data->end()));
+            data.reset();
+            if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*self, message);
+            if (m.didReceiveMessageWithString)
+              delegate->webSocketDidReceiveMessageWithString(*self, std::get<std::string>(message));
+          }
+        });
+    break;
+  }
+  case WSOpcodeBinary:
+    XLOG("WebSocket", "Received data message.");
+    _delegateController->performDelegateBlock(
+        [self, data = std::move(data)](const auto& delegate, WSDelegateAvailableMethods m) mutable {
+          if (!delegate) return;
+          WSMessage message(std::move(*data));
+          if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*self, message);
+          if (m.didReceiveMessageWithData)
+            delegate->webSocketDidReceiveMessageWithData(*self, std::get<WSData>(message));
+        });
+    break;
+  case WSOpcodeClose:
+    handleCloseWithData(*data);
+    break;
+  case WSOpcodePing:
+    _handlePingWithData(std::move(data));
+    break;
+  case WSOpcodePong:
+    handlePong(std::move(data));
+    break;
+  default:
+    _closeWithProtocolError(WSUnknownOpcodeMessage(opcode));
+    break;
+  }
+}
+
+void WSWebSocketConnection::handleCloseWithData(const WSData& data) {
+  XLOG("WebSocket", "Received close frame");
+  WSClosePayload payload = WSParseClosePayload(data);
+  if (data.size() != 1) _closeCode = payload.code; // kept even when the code is refused
+  if (payload.error) {
+    _closeWithProtocolError(*payload.error);
+    return;
+  }
+  _closeReason = payload.reason;
+  // Section 5.5.1: answer with a close frame unless this side sent one already.
+  if (readyState() == WS_OPEN) closeWithCode(1000, std::nullopt);
+  auto self = shared_from_this();
+  _workQueue->async([self] { self->closeConnection(); });
+}
+
+void WSWebSocketConnection::_handlePingWithData(std::shared_ptr<const WSData> data) {
+  auto self = shared_from_this();
+  _delegateController->performDelegateBlock([self, data](const auto& delegate, WSDelegateAvailableMethods m) {
+    if (delegate && m.didReceivePing) delegate->webSocketDidReceivePing(*self, *data);
+    // The pong leaves after the report, whether or not there is a delegate.
+    self->_workQueue->async([self, data] { self->_sendFrameWithOpcode(WSOpcodePong, data.get()); });
+  });
+}
+
+void WSWebSocketConnection::handlePong(std::shared_ptr<const WSData> data) {
+  XLOG("WebSocket", "Received pong");
+  auto self = shared_from_this();
+  _delegateController->performDelegateBlock([self, data](const auto& delegate, WSDelegateAvailableMethods m) {
+    if (delegate && m.didReceivePong) delegate->webSocketDidReceivePong(*self, *data);
+  });
+}
+
+// ---- sending ----------------------------------------------------------------------------
+
+bool WSWebSocketConnection::_stateError(const char* description, WSError* error) const {
+  WSError failure = WSErrorWithCodeDescription(2134, description);
+  XLOG("WebSocket", "%@", failure);
+  if (error) *error = std::move(failure);
+  return false;
+}
+
+bool WSWebSocketConnection::sendString(const std::string& string, WSError* error) {
+  if (readyState() != WS_OPEN)
+    return _stateError("Invalid State: Cannot call `sendString:error:` until connection is open.", error);
+  auto self = shared_from_this();
+  _workQueue->async([self, string] {
+    auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(string.data()), string.size());
+    // Text that is not UTF-8 has no UTF-8 form: nothing is sent.
+    if (!WSIsValidUTF8(bytes)) return;
+    WSData payload(bytes.begin(), bytes.end());
+    self->_sendFrameWithOpcode(WSOpcodeText, &payload);
+  });
+  return true;
+}
+
+bool WSWebSocketConnection::sendData(const WSData& data, WSError* error) {
+  return sendDataNoCopy(std::make_shared<const WSData>(data), error);
+}
+
+bool WSWebSocketConnection::sendDataNoCopy(std::shared_ptr<const WSData> data, WSError* error) {
+  if (readyState() != WS_OPEN)
+    return _stateError("Invalid State: Cannot call `sendDataNoCopy:error:` until connection is open.", error);
+  auto self = shared_from_this();
+  _workQueue->async([self, data = std::move(data)] {
+    self->_sendFrameWithOpcode(data ? WSOpcodeBinary : WSOpcodeText, data.get());
+  });
+  return true;
+}
+
+bool WSWebSocketConnection::sendPing(const WSData& data, WSError* error) {
+  if (readyState() != WS_OPEN)
+    return _stateError("Invalid State: Cannot call `sendPing:error:` until connection is open.", error);
+  auto self = shared_from_this();
+  _workQueue->async([self, data] { self->_sendFrameWithOpcode(WSOpcodePing, &data); });
+  return true;
+}
+
+void WSWebSocketConnection::send(const std::optional<WSMessage>& message) {
+  if (message && std::holds_alternative<std::string>(*message))
+    sendString(std::get<std::string>(*message), nullptr);
+  else if (message)
+    sendData(std::get<WSData>(*message), nullptr);
+  else
+    sendDataNoCopy(nullptr, nullptr);
+}
+
+void WSWebSocketConnection::_sendFrameWithOpcode(std::uint8_t opcode, const WSData* data) {
+  assertOnWorkQueue();
+  if (!data) return;
+  auto frame = WSFrameCreate(opcode, *data);
+  if (!frame) {
+    closeWithCode(1009, std::string("Message too big"));
+    return;
+  }
+  _writeData(WSDispatchData(std::move(*frame)));
+}
+
+void WSWebSocketConnection::_writeData(WSDispatchData data) {
+  assertOnWorkQueue();
+  // Nothing new goes out once the connection is closing down.
+  if (_closeWhenFinishedWriting) return;
+  _outputBuffer.append(data);
+  _pumpWriting();
+}
+
+void WSWebSocketConnection::_pumpWriting() {
+  assertOnWorkQueue();
+  std::shared_ptr<WSInputStream> input;
+  std::shared_ptr<WSOutputStream> output;
+  {
+    std::lock_guard lock(_objectLock);
+    input = _inputStream;
+    output = _outputStream;
+  }
+  const std::uint64_t size = _outputBuffer.size();
+  if (output && size != _outputBufferOffset && output->hasSpaceAvailable()) {
+    std::uint64_t total = 0;
+    bool failed = false;
+    _outputBuffer.subrange(_outputBufferOffset, size - _outputBufferOffset)
+        .applyRegions([&](std::span<const std::uint8_t> region) {
+          std::ptrdiff_t written = output->write(region.data(), region.size());
+          if (written < 0) {
+            failed = true;
+            return false;
+          }
+          total += static_cast<std::uint64_t>(written);
+          // A short write means the socket is full: the rest waits for space.
+          return static_cast<std::uint64_t>(written) >= region.size();
+        });
+    if (failed) {
+      auto streamError = output->streamError();
+      _failWithError(streamError ? WSErrorWithCodeDescriptionUnderlyingError(2145, "Error writing to stream.",
+                                                                             *streamError)
+                                 : WSErrorWithCodeDescription(2145, "Error writing to stream."));
+      return;
+    }
+    _outputBufferOffset += total;
+    if (_outputBufferOffset > WSDefaultBufferSize() && _outputBufferOffset > size / 2) {
+      _outputBuffer = _outputBuffer.subrange(_outputBufferOffset, size - _outputBufferOffset);
+      _outputBufferOffset = 0;
+    }
+  }
+
+  if (_closeWhenFinishedWriting && _outputBuffer.size() == _outputBufferOffset && input &&
+      input->streamStatus() != WSStreamStatusNotOpen && input->streamStatus() != WSStreamStatusClosed &&
+      !_sentClose) {
+    _sentClose = true;
+    {
+      std::lock_guard lock(_objectLock);
+      output->close();
+      input->close();
+      auto loops = _scheduledRunloops;
+      for (auto* loop : loops) unscheduleFromRunLoop(*loop);
+    }
+    if (!_failed) {
+      auto self = shared_from_this();
+      _delegateController->performDelegateBlock([self, code = _closeCode, reason = _closeReason](
+                                                    const auto& delegate, WSDelegateAvailableMethods m) {
+        if (delegate && m.didCloseWithCode) delegate->webSocketDidClose(*self, code, reason, true);
+      });
+    }
+    _scheduleCleanup();
+  }
+}
+
+// ---- stream events ----------------------------------------------------------------------
+
+std::shared_ptr<WSStream> WSWebSocketConnection::_retainedStream(const WSStream& stream) {
+  std::lock_guard lock(_objectLock);
+  if (&stream == _inputStream.get()) return _inputStream;
+  if (&stream == _outputStream.get()) return _outputStream;
+  return nullptr;
+}
+
+void WSWebSocketConnection::streamHandleEvent(WSStream& stream, WSStreamEvent event) {
+  auto retained = _retainedStream(stream);
+  if (!retained) return;
+  auto self = shared_from_this();
+  if (_requestRequiresSSL && !_streamSecurityValidated &&
+      (event == WSStreamEventHasBytesAvailable || event == WSStreamEventHasSpaceAvailable)) {
+    std::any trust = stream.propertyForKey(WSStreamPropertySSLPeerTrust);
+    if (auto* serverTrust = std::any_cast<WSServerTrust>(&trust)) {
+      auto components = WSURLGetComponents(_url);
+      _streamSecurityValidated = _securityPolicy && _securityPolicy->evaluateServerTrust(
+                                                        *serverTrust, components ? components->host : "");
+    }
+    if (!_streamSecurityValidated) {
+      std::weak_ptr<WSWebSocketConnection> weak = self;
+      _workQueue->async([weak] {
+        if (auto connection = weak.lock())
+          connection->_failWithError(
+              WSErrorWithDomainCodeDescription(NSURLErrorDomain, -1205, "Invalid server certificate."));
+      });
+      return;
+    }
+    _workQueue->async([self] { self->didConnect(); });
+  }
+  std::weak_ptr<WSWebSocketConnection> weak = self;
+  _workQueue->async([weak, event, retained] {
+    if (auto connection = weak.lock()) connection->safeHandleEvent(event, retained);
+  });
+}
+
+void WSWebSocketConnection::safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream) {
+  assertOnWorkQueue();
+  switch (event) {
+  case WSStreamEventOpenCompleted: {
+    XLOG("WebSocket", "NSStreamEventOpenCompleted %@", *stream);
+    std::int64_t state = readyState();
+    if (state == WS_CLOSING || state == WS_CLOSED) return;
+    bool isInput;
+    {
+      std::lock_guard lock(_objectLock);
+      isInput = stream == _inputStream;
+    }
+    if (!_requestRequiresSSL && state == WS_CONNECTING && isInput) didConnect();
+    _pumpWriting();
+    _pumpScanner();
+    break;
+  }
+  case WSStreamEventHasBytesAvailable:
+    XLOG("WebSocket", "NSStreamEventHasBytesAvailable %@", *stream);
+    _readFromInputStream();
+    _pumpScanner();
+    break;
+  case WSStreamEventHasSpaceAvailable:
+    XLOG("WebSocket", "NSStreamEventHasSpaceAvailable %@", *stream);
+    _pumpWriting();
+    break;
+  case WSStreamEventErrorOccurred: {
+    auto error = stream->streamError();
+    XLOG("WebSocket", "NSStreamEventErrorOccurred %@ %@", *stream,
+         error ? error->description() : std::string("(null)"));
+    _failWithError(error ? *error
+                         : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
+    _readBufferOffset = 0;
+    _readBuffer = WSDispatchData();
+    break;
+  }
+  case WSStreamEventEndEncountered: {
+    // Frames already received are delivered before the end is reported.
+    _pumpScanner();
+    XLOG("WebSocket", "NSStreamEventEndEncountered %@", *stream);
+    if (auto error = stream->streamError()) {
+      _failWithError(*error);
+      break;
+    }
+    auto self = shared_from_this();
+    _workQueue->async([self] {
+      if (self->readyState() != WS_CLOSED) {
+        self->setReadyState(WS_CLOSED);
+        self->_scheduleCleanup();
+      }
+      if (!self->_sentClose && !self->_failed) {
+        self->_sentClose = true;
+        self->_delegateController->performDelegateBlock(
+            [self](const auto& delegate, WSDelegateAvailableMethods m) {
+              if (delegate && m.didCloseWithCode)
+                delegate->webSocketDidClose(*self, 1001, std::string("Stream end encountered"), false);
+            });
+      }
+    });
+    break;
+  }
+  case WSStreamEventNone:
+    XLOG("WebSocket", "(default)  %@", *stream);
+    break;
+  }
+}
+
+void WSWebSocketConnection::_readFromInputStream() {
+  std::shared_ptr<WSInputStream> input;
+  {
+    std::lock_guard lock(_objectLock);
+    input = _inputStream;
+  }
+  if (!input) return;
+  const std::size_t chunk = static_cast<std::size_t>(WSDefaultBufferSize());
+  std::vector<std::uint8_t> scratch(chunk);
+  while (input->hasBytesAvailable()) {
+    std::ptrdiff_t read = input->read(scratch.data(), chunk);
+    if (read > 0) {
+      // Once the reader has stopped (or nothing will ever read again) the bytes are dropped, so
+      // that a peer that keeps sending cannot grow the buffer without bound.
+      if (_readerStopped || readyState() == WS_CLOSED) continue;
+      _readBuffer.append(WSDispatchData(std::vector<std::uint8_t>(scratch.begin(), scratch.begin() + read)));
+    } else if (read < 0) {
+      auto error = input->streamError();
+      _failWithError(
+          error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
+    }
+  }
+}
+
+void WSWebSocketConnection::_updateSecureStreamOptions() {
+  // Called with _objectLock held, when the streams arrive.
+  if (_requestRequiresSSL) {
+    XLOG("WebSocket", "Setting up security for streams.");
+    for (WSStream* stream :
+         {static_cast<WSStream*>(_inputStream.get()), static_cast<WSStream*>(_outputStream.get())}) {
+      WSStreamSecurityOptions options;
+      std::any peerName = stream->propertyForKey(WSStreamPropertySocketPeerName);
+      if (auto* name = std::any_cast<std::string>(&peerName)) {
+        options.peerName = *name;
+      } else if (auto components = WSURLGetComponents(_url)) {
+        options.peerName = components->host;
+      }
+      if (_securityPolicy) _securityPolicy->updateSecurityOptionsInStream(options);
+      stream->setProperty(options, WSStreamPropertySSLSettings);
+    }
+  }
+  // The platform's service types, by the request's value; carried on the streams only.
+  const char* serviceType = nullptr;
+  switch (_urlRequest.networkServiceType) {
+  case 1:
+    serviceType = "NSStreamNetworkServiceTypeVoIP";
+    break;
+  case 2:
+  case 8:
+  case 9:
+    serviceType = "NSStreamNetworkServiceTypeVideo";
+    break;
+  case 3:
+    serviceType = "NSStreamNetworkServiceTypeBackground";
+    break;
+  case 4:
+    serviceType = "NSStreamNetworkServiceTypeVoice";
+    break;
+  case 11:
+    serviceType = "NSStreamNetworkServiceTypeCallSignaling";
+    break;
+  default:
+    break;
+  }
+  if (serviceType) {
+    _inputStream->setProperty(std::string(serviceType), WSStreamPropertyNetworkServiceType);
+    _outputStream->setProperty(std::string(serviceType), WSStreamPropertyNetworkServiceType);
+  }
+}

@@ -1,0 +1,196 @@
+#pragma once
+// The client end of one WebSocket connection (RFC 6455): the object behind WSWebSocket.
+//
+// Owns: its streams, read and output buffers, work queue, locks, connector and the server's
+// response head. Holds its delegate weakly (through its WSDelegateController) and itself from
+// open() until its clean-up step has run on the network thread.
+//
+// Threads: the public operations run on the caller's thread and only check state and queue
+// work. Protocol work (handshake, reading, writing, close, fail) runs on the work queue, which is
+// serial, so protocol fields need no lock. Stream events arrive on the network thread and are
+// forwarded to the work queue. Reports run on the delegate queue.
+//
+// Locks: _propertyLock guards the ready state; _kvoLock (recursive) serialises a ready-state
+// change with its notifications (order: _kvoLock, then _propertyLock); _objectLock (reentrant)
+// guards the stream fields, the scheduled run loops, the self reference and the clean-up flag.
+
+#include "websocket/WSDispatchData.hpp"
+#include "websocket/WSIOConsumer.hpp"
+#include "websocket/WSMutex.hpp"
+#include "websocket/WSURLRequest.hpp"
+#include "websocket/WSWebSocket.hpp"
+#include "websocket/stream/WSStream.hpp"
+
+#include <array>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <utility>
+
+namespace platform {
+class SerialQueue;
+}
+class WSProxyConnect;
+struct WSFrameHeader;
+
+class WSWebSocketConnection final : public WSWebSocket,
+                                    public WSStreamDelegate,
+                                    public std::enable_shared_from_this<WSWebSocketConnection> {
+  struct Private {};
+
+public:
+  /// The largest message accepted, announced or assembled: a longer one is refused with 1009
+  /// "Message too big" and nothing more is read.
+  static constexpr std::uint64_t WSDefaultMaximumMessageSize = 64ull * 1024 * 1024;
+
+  /// The designated creation. Throws std::invalid_argument for a request without URL.
+  static std::shared_ptr<WSWebSocketConnection> create(const WSURLRequest& request,
+                                                       const WSProtocols& protocols,
+                                                       std::shared_ptr<WSSecurityPolicy> securityPolicy);
+
+  WSWebSocketConnection(Private, const WSURLRequest& request, const WSProtocols& protocols,
+                        std::shared_ptr<WSSecurityPolicy> securityPolicy);
+  ~WSWebSocketConnection() override;
+
+  // WSWebSocket
+  void setDelegate(std::weak_ptr<WSWebSocketDelegate> delegate) override;
+  std::shared_ptr<WSWebSocketDelegate> delegate() const override;
+  void setDelegateDispatchQueue(std::shared_ptr<platform::Queue> queue) override;
+  std::shared_ptr<platform::Queue> delegateDispatchQueue() const override;
+  void setDelegateOperationQueue(std::shared_ptr<platform::Queue> queue) override;
+  std::shared_ptr<platform::Queue> delegateOperationQueue() const override;
+  WSDelegateController& delegateController() override { return *_delegateController; }
+  void open() override;
+  bool sendString(const std::string& string, WSError* error) override;
+  bool sendData(const WSData& data, WSError* error) override;
+  bool sendPing(const WSData& data, WSError* error) override;
+  bool sendDataNoCopy(std::shared_ptr<const WSData> data, WSError* error) override;
+  void send(const std::optional<WSMessage>& message) override;
+  void close() override;
+  void closeWithCode(std::int64_t code, const std::optional<std::string>& reason) override;
+  std::int64_t readyState() const override;
+  std::string url() const override { return _url; }
+  std::string protocol() const override;
+  int addReadyStateObserver(ReadyStateObserver observer) override;
+  void removeReadyStateObserver(int token) override;
+  std::shared_ptr<const WSHTTPResponse> receivedHTTPHeaders() const override;
+  std::optional<std::vector<WSHTTPCookie>> requestCookies() const override;
+  void setRequestCookies(std::optional<std::vector<WSHTTPCookie>> cookies) override;
+  bool allowsUntrustedSSLCertificates() const override { return _allowsUntrustedSSLCertificates.load(); }
+  void setAllowsUntrustedSSLCertificates(bool allows) override {
+    _allowsUntrustedSSLCertificates.store(allows);
+  }
+  void scheduleInRunLoop(platform::RunLoop& loop) override;
+  void unscheduleFromRunLoop(platform::RunLoop& loop) override;
+
+  // WSStreamDelegate (network thread)
+  void streamHandleEvent(WSStream& stream, WSStreamEvent event) override;
+
+  /// The message size bound (WSDefaultMaximumMessageSize unless changed before open()).
+  std::uint64_t maximumMessageSize() const { return _maximumMessageSize; }
+  void setMaximumMessageSize(std::uint64_t bytes) { _maximumMessageSize = bytes; }
+  const std::shared_ptr<WSSecurityPolicy>& securityPolicy() const { return _securityPolicy; }
+
+private:
+  friend class WSIOConsumer;
+
+  // Connection object: state, lifecycle, errors.
+  void assertOnWorkQueue() const;
+  void setReadyState(std::int64_t state);
+  void _connectionDone(const std::optional<WSError>& error, std::shared_ptr<WSInputStream> readStream,
+                       std::shared_ptr<WSOutputStream> writeStream);
+  void _failWithError(const WSError& error);
+  void _closeWithProtocolError(std::string message);
+  void closeConnection();
+  void _scheduleCleanup();
+  void _cleanupSelfReference();
+  /// Closes with `code` and `reason` and then closes the connection once drained: the reader's
+  /// answer to a message it refuses (1007, 1009).
+  void _closeAndDisconnect(std::int64_t code, std::string reason);
+
+  // Opening handshake.
+  void didConnect();
+  void _readHTTPHeader();
+  void _httpHeadersDidFinish();
+
+  // Frame reader.
+  void _addConsumerWithDataLength(std::uint64_t dataLength, WSIOHandler callback, bool readToCurrentFrame,
+                                  bool unmaskBytes);
+  void _addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback, std::uint64_t dataLength = 0);
+  void _readUntilBytes(const std::uint8_t* bytes, std::size_t length, WSIOHandler callback);
+  void _pumpScanner();
+  bool _innerPumpScanner();
+  void _readFrameNew();
+  void _readFrameContinue();
+  void _handleFrameHeader(std::uint8_t opcode, bool fin, bool masked, std::uint64_t payloadLength);
+  void _handleFrameWithData(std::shared_ptr<WSData> data, std::uint8_t opcode);
+  void handleCloseWithData(const WSData& data);
+  void _handlePingWithData(std::shared_ptr<const WSData> data);
+  void handlePong(std::shared_ptr<const WSData> data);
+
+  // Frame writer and output pump.
+  void _sendFrameWithOpcode(std::uint8_t opcode, const WSData* data);
+  void _writeData(WSDispatchData data);
+  void _pumpWriting();
+
+  // Stream events.
+  void safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream);
+  void _readFromInputStream();
+  void _updateSecureStreamOptions();
+  std::shared_ptr<WSStream> _retainedStream(const WSStream& stream);
+
+  bool _stateError(const char* description, WSError* error) const;
+
+  // ---- fields ----
+  WSMutex _kvoLock;
+  mutable std::mutex _propertyLock;
+  std::shared_ptr<platform::SerialQueue> _workQueue;
+  std::deque<std::unique_ptr<WSIOConsumer>> _consumers;
+  std::shared_ptr<WSInputStream> _inputStream;   // _objectLock
+  std::shared_ptr<WSOutputStream> _outputStream; // _objectLock
+  WSDispatchData _readBuffer;
+  std::uint64_t _readBufferOffset = 0;
+  WSDispatchData _outputBuffer;
+  std::uint64_t _outputBufferOffset = 0;
+  std::uint8_t _currentFrameOpcode = 0;
+  std::uint64_t _currentFrameCount = 0;
+  std::uint64_t _currentStringScanPosition = 0;
+  std::shared_ptr<WSData> _currentFrameData;
+  std::optional<std::string> _closeReason;
+  std::string _secKey;
+  std::shared_ptr<WSSecurityPolicy> _securityPolicy;
+  const bool _requestRequiresSSL;
+  bool _streamSecurityValidated = false; // network thread only
+  std::array<std::uint8_t, 4> _currentReadMaskKey{};
+  std::uint64_t _currentReadMaskOffset = 0;
+  bool _closeWhenFinishedWriting = false;
+  bool _failed = false;
+  const WSURLRequest _urlRequest;
+  bool _sentClose = false;
+  bool _cleanupScheduled = false; // _objectLock
+  std::int32_t _closeCode = 0;
+  bool _isPumping = false;
+  /// The reader refused the input (invalid text while it arrived, message too big): it stays
+  /// stopped and ignores later bytes.
+  bool _readerStopped = false;
+  std::set<platform::RunLoop*> _scheduledRunloops;    // _objectLock
+  std::shared_ptr<WSWebSocketConnection> _selfRetain; // _objectLock
+  const WSProtocols _requestedProtocols;
+  WSIOConsumerPool _consumerPool;
+  std::shared_ptr<WSProxyConnect> _proxyConnect; // _objectLock
+  std::atomic<bool> _allowsUntrustedSSLCertificates{false};
+  std::int64_t _readyState = WS_CONNECTING; // _propertyLock
+  const std::string _url;
+  std::shared_ptr<WSHTTPResponse> _receivedHTTPHeaders;
+  std::shared_ptr<const WSHTTPResponse> _publishedHTTPHeaders; // _propertyLock
+  std::optional<std::vector<WSHTTPCookie>> _requestCookies;    // _propertyLock
+  std::string _protocol;                                       // _propertyLock
+  std::shared_ptr<WSDelegateController> _delegateController;
+  mutable std::recursive_mutex _objectLock;
+  std::atomic<bool> _opened{false};
+  std::uint64_t _maximumMessageSize = WSDefaultMaximumMessageSize;
+  std::mutex _observerLock;
+  std::vector<std::pair<int, ReadyStateObserver>> _observers; // _observerLock
+  int _nextObserverToken = 1;
+};
