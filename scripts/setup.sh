@@ -11,6 +11,7 @@ packages=(
   libcurl4-openssl-dev duktape-dev
   python3 python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
   openssl ca-certificates tinyproxy microsocks
+  libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind
 )
 # Node.js from outside Debian carries its own npm; Debian's nodejs needs the npm package.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
