@@ -15,6 +15,7 @@ A scenario file is {"deck": {...}, "steps": [...]}. Each step is an object with 
   {"expect": {"notification": {...}, "key": [r, c]}} wait for a matching notification from the plug-in
   {"expectNone": {...}}              like expect, but checks that nothing matched so far (no waiting)
   {"check": {"key": [r, c], "title": ..., "image": ..., "settings": {...}}}  the host's view of a key
+  {"engine": {"args": [...]}}        start the demo engine (tools/demo-engine) on the session bus
 
 Expectations look at what arrived since the last action step, wait at most "timeout" seconds (default
 10) and match partially (see host.matches). "key" stands for the key's context.
@@ -24,10 +25,11 @@ import asyncio
 import json
 
 import notifications
-from host import Host, ScenarioError, matches
+from host import REPO, Host, ScenarioError, matches
 
 ACTIONS = ("start", "restart", "stop", "appear", "disappear", "press", "keyDown", "keyUp", "inspector", "post",
-           "removeAction")
+           "removeAction", "engine")
+DEMO_ENGINE = REPO / "tools" / "demo-engine" / "demo_engine.py"
 
 
 class Runner:
@@ -36,6 +38,17 @@ class Runner:
         self.bus = bus
         self.log = log
         self.mark = 0
+        self.engines = []
+
+    async def close(self):
+        for engine in self.engines:
+            if engine.returncode is None:
+                engine.terminate()
+            await engine.wait()
+
+    async def _drain(self, engine):
+        while line := await engine.stdout.readline():
+            self.log(line.decode(errors="replace").rstrip())
 
     def _find(self, spec):
         context = self.host.key(spec["key"]).context if "key" in spec else None
@@ -94,6 +107,18 @@ class Runner:
             if self.bus is None:
                 raise ScenarioError("no session bus")
             self.bus.post(arg["name"], arg.get("userInfo", {}), arg.get("object", notifications.OBJECT))
+        elif action == "engine":
+            engine = await asyncio.create_subprocess_exec(
+                "/usr/bin/python3", str(DEMO_ENGINE), *arg.get("args", []),
+                stdout=asyncio.subprocess.PIPE)
+            self.engines.append(engine)
+            try:
+                line = await asyncio.wait_for(engine.stdout.readline(), timeout)
+            except asyncio.TimeoutError:
+                raise ScenarioError("the demo engine did not start") from None
+            if b"answering" not in line:
+                raise ScenarioError(f"the demo engine did not start: {line!r}")
+            asyncio.ensure_future(self._drain(engine))
         elif action == "expect":
             await host.wait_for(lambda: self._find(arg) is not None, timeout, json.dumps(arg))
         elif action == "expectNone":
@@ -140,6 +165,7 @@ async def run(scenario, plugin, state_path=None, verbose=False, log=print):
             if host.problems:
                 raise ScenarioError(f"step {index}: protocol problem: {host.problems[0]}")
     finally:
+        await runner.close()
         await host.close()
         if bus is not None:
             bus.close()
