@@ -21,21 +21,31 @@
 
 namespace platform {
 
+// Match values are read twice, by the bus and by sd-bus on our side, and the two readers agree
+// only on part of the syntax: inside quotes the bus takes a backslash literally while sd-bus
+// takes it as an escape, and sd-bus cannot reopen a quote once closed. A value without
+// apostrophes is quoted as is; one with apostrophes goes unquoted with each written \' (both
+// readers take that as an apostrophe), which leaves a comma as the end of the value. Values
+// with a backslash, or with both an apostrophe and a comma, have no common form.
+bool DistributedNotificationCanMatch(const std::string& value) {
+  if (value.find('\\') != std::string::npos) return false;
+  return value.find('\'') == std::string::npos || value.find(',') == std::string::npos;
+}
+
 std::string DistributedNotificationMatchRule(const std::string& name, const std::string& object) {
-  // D-Bus match values are single-quoted; an apostrophe inside is written as '\'' (close the
-  // quote, an escaped apostrophe, reopen), and backslashes are literal.
-  auto quoted = [](const std::string& value) {
-    std::string out = "'";
+  auto matchValue = [](const std::string& value) {
+    if (value.find('\'') == std::string::npos) return "'" + value + "'";
+    std::string out;
     for (char c : value) {
       if (c == '\'')
-        out += "'\\''";
+        out += "\\'";
       else
         out += c;
     }
-    return out + "'";
+    return out;
   };
   return std::string("type='signal',interface='") + kDistributedNotificationInterface + "',member='" +
-         kDistributedNotificationMember + "',arg0=" + quoted(name) + ",arg1=" + quoted(object);
+         kDistributedNotificationMember + "',arg0=" + matchValue(name) + ",arg1=" + matchValue(object);
 }
 
 namespace {
@@ -338,8 +348,12 @@ public:
 
   ObserverToken addObserver(const std::string& name, const std::string& object,
                             DistributedNotificationHandler handler) override {
-    XASSERT(_loop.isCurrent());
     if (!_connection) return 0;
+    if (!DistributedNotificationCanMatch(name) || !DistributedNotificationCanMatch(object)) {
+      XLOG("display",
+           "Failed to observe the distributed notification %@: its name or object cannot be matched", name);
+      return 0;
+    }
     auto observer = std::make_shared<Observer>();
     observer->token = ++_lastToken;
     observer->handler = std::move(handler);

@@ -78,7 +78,12 @@ public:
   virtual void removeObserver(ObserverToken token) = 0;
 };
 
-/// The bus match rule for observing `name` and `object`, quoted as D-Bus requires.
+/// The bus match rule for observing `name` and `object`: each value in single quotes, or, when
+/// it contains an apostrophe, unquoted with every apostrophe written \'.
 std::string DistributedNotificationMatchRule(const std::string& name, const std::string& object);
+
+/// False for names and objects no match rule can select exactly (a backslash, or an apostrophe
+/// together with a comma): addObserver refuses them.
+bool DistributedNotificationCanMatch(const std::string& value);
 
 } // namespace platform

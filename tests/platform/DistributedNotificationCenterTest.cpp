@@ -1,0 +1,232 @@
+#include "platform/DistributedNotificationCenter.hpp"
+
+#include "platform/RunLoop.hpp"
+#include "support/DBusClient.hpp"
+#include "support/LogCapture.hpp"
+#include "support/PrivateSessionBus.hpp"
+#include "support/Process.hpp"
+#include "support/ScopedEnv.hpp"
+#include "support/TempDir.hpp"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using nlohmann::json;
+using platform::DistributedNotification;
+using platform::DistributedNotificationCenter;
+using platform::RunLoop;
+
+namespace {
+
+constexpr auto kTimeout = std::chrono::seconds(20);
+
+class DistributedNotificationCenterTest : public ::testing::Test {
+protected:
+  void SetUp() override { log = &testsupport::TestLog(); }
+
+  std::shared_ptr<DistributedNotificationCenter> center() {
+    return DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), bus.address());
+  }
+
+  /// Collects what an observer receives, with whether it ran on the main loop's thread.
+  struct Inbox {
+    std::vector<DistributedNotification> received;
+    bool allOnMainThread = true;
+    auto handler() {
+      return [this](const DistributedNotification& n) {
+        allOnMainThread = allOnMainThread && RunLoop::main().isCurrent();
+        received.push_back(n);
+      };
+    }
+    bool waitFor(std::size_t count) {
+      if (received.size() >= count) return true;
+      return RunLoop::main().runUntil([&] { return received.size() >= count; }, kTimeout);
+    }
+  };
+
+  int emit(const std::string& name, const std::string& object, const std::string& userInfo) {
+    return testsupport::GdbusEmit(bus.address(), name, object, userInfo);
+  }
+
+  testsupport::LogCapture* log = nullptr;
+  testsupport::PrivateSessionBus bus;
+};
+
+// No bus at the address: one "display" line, an unavailable center, and no failure anywhere.
+TEST_F(DistributedNotificationCenterTest, UnreachableBusMakesAnUnavailableCenter) {
+  auto mark = log->mark();
+  auto center =
+      DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), "unix:path=/nonexistent/zb/bus");
+  EXPECT_FALSE(center->isAvailable());
+  EXPECT_EQ(log->count("Distributed notifications are unavailable", mark), 1);
+  center->postNotificationName("N", "O", json{{"a", 1}});
+  EXPECT_EQ(center->addObserver("N", "O", [](const DistributedNotification&) {}), 0u);
+}
+
+// No session bus address in the environment (and no runtime folder bus): unavailable as well.
+TEST_F(DistributedNotificationCenterTest, UnsetAddressMakesAnUnavailableCenter) {
+  testsupport::TempDir runtime;
+  testsupport::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
+  testsupport::ScopedEnv folder("XDG_RUNTIME_DIR", runtime.path());
+  auto center = DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), std::nullopt);
+  EXPECT_FALSE(center->isAvailable());
+}
+
+// A post is the broadcast signal of the contract, with the contract's type for each value.
+TEST_F(DistributedNotificationCenterTest, PostUsesTheContractTypes) {
+  auto c = center();
+  ASSERT_TRUE(c->isAvailable());
+  testsupport::NotificationWatcher watcher(bus.address(), "Zorbel Stream Deck Key");
+  json userInfo = {{"context", "ctx"},
+                   {"row", 1},
+                   {"column", -2},
+                   {"pressed", true},
+                   {"big", 5000000000},
+                   {"huge", 18446744073709551615ULL},
+                   {"d", 1.5},
+                   {"obj", {{"a", "b"}}},
+                   {"arr", json::array({1, "x"})}};
+  c->postNotificationName("Zorbel Stream Deck Key", "com.zorbel.streamdeck", userInfo);
+  auto seen = watcher.next();
+  ASSERT_TRUE(seen);
+  EXPECT_EQ((*seen)["path"], "/com/zorbel/DistributedNotifications");
+  EXPECT_EQ((*seen)["signature"], "(ssa{sv})");
+  EXPECT_EQ((*seen)["name"], "Zorbel Stream Deck Key");
+  EXPECT_EQ((*seen)["object"], "com.zorbel.streamdeck");
+  EXPECT_EQ((*seen)["types"], (json{{"context", "s"},
+                                    {"row", "i"},
+                                    {"column", "i"},
+                                    {"pressed", "b"},
+                                    {"big", "x"},
+                                    {"huge", "t"},
+                                    {"d", "d"},
+                                    {"obj", "a{sv}"},
+                                    {"arr", "av"}}));
+  EXPECT_EQ((*seen)["userInfo"], userInfo);
+}
+
+// Notifications from another program arrive on the main thread, with every D-Bus type converted.
+TEST_F(DistributedNotificationCenterTest, EmittedNotificationsAreConverted) {
+  auto c = center();
+  Inbox inbox;
+  ASSERT_NE(c->addObserver("Types", "com.zorbel.streamdeck", inbox.handler()), 0u);
+  ASSERT_EQ(emit("Types", "com.zorbel.streamdeck",
+                 "{'s': <'text'>, 'b': <true>, 'y': <byte 7>, 'n': <int16 -3>, 'q': <uint16 3>, "
+                 "'i': <int32 -70000>, 'u': <uint32 4000000000>, 'x': <int64 -5000000000>, "
+                 "'t': <uint64 18446744073709551615>, 'd': <2.5>, 'o': <objectpath '/a/b'>, "
+                 "'g': <signature 'a{sv}'>, 'as': <['p', 'q']>, 'ai': <[1, 2]>, 'dict': <{'k': <1>}>, "
+                 "'st': <(1, 'two')>, 'aii': <{1: 2}>, 'vv': <<<'deep'>>>}"),
+            0);
+  ASSERT_TRUE(inbox.waitFor(1));
+  EXPECT_TRUE(inbox.allOnMainThread);
+  EXPECT_EQ(inbox.received[0].name, "Types");
+  EXPECT_EQ(inbox.received[0].object, "com.zorbel.streamdeck");
+  EXPECT_EQ(inbox.received[0].userInfo, (json{{"s", "text"},
+                                              {"b", true},
+                                              {"y", 7},
+                                              {"n", -3},
+                                              {"q", 3},
+                                              {"i", -70000},
+                                              {"u", 4000000000u},
+                                              {"x", -5000000000},
+                                              {"t", 18446744073709551615ULL},
+                                              {"d", 2.5},
+                                              {"o", "/a/b"},
+                                              {"g", "a{sv}"},
+                                              {"as", json::array({"p", "q"})},
+                                              {"ai", json::array({1, 2})},
+                                              {"dict", {{"k", 1}}},
+                                              {"st", json::array({1, "two"})},
+                                              {"aii", {{"1", 2}}},
+                                              {"vv", "deep"}}));
+}
+
+// Only notifications with exactly the observed name and object are delivered.
+TEST_F(DistributedNotificationCenterTest, OnlyTheObservedNameAndObjectArrive) {
+  auto sender = center();
+  auto receiver = center();
+  Inbox inbox;
+  receiver->addObserver("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", inbox.handler());
+  sender->postNotificationName("Zorbel Stream Deck Show OK", "com.other.app", json{{"n", 1}});
+  sender->postNotificationName("Zorbel Stream Deck Show Alert", "com.zorbel.streamdeck", json{{"n", 2}});
+  sender->postNotificationName("zorbel stream deck show ok", "com.zorbel.streamdeck", json{{"n", 3}});
+  sender->postNotificationName("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", json{{"n", 4}});
+  ASSERT_TRUE(inbox.waitFor(1));
+  ASSERT_EQ(emit("Zorbel Stream Deck Show OK", "com.zorbel.streamdeckX", "{'n': <5>}"), 0);
+  ASSERT_EQ(emit("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", "{'n': <6>}"), 0);
+  ASSERT_TRUE(inbox.waitFor(2));
+  ASSERT_EQ(inbox.received.size(), 2u);
+  EXPECT_EQ(inbox.received[0].userInfo, (json{{"n", 4}}));
+  EXPECT_EQ(inbox.received[1].userInfo, (json{{"n", 6}}));
+}
+
+// Names with apostrophes are matched exactly. Names no rule can select for both the bus and
+// sd-bus (a backslash; an apostrophe and a comma) are refused with a "display" line.
+TEST_F(DistributedNotificationCenterTest, QuotedNamesMatchExactly) {
+  EXPECT_EQ(platform::DistributedNotificationMatchRule("it's", "o k"),
+            "type='signal',interface='com.zorbel.DistributedNotifications',member='Notification',"
+            "arg0=it\\'s,arg1='o k'");
+  auto c = center();
+  Inbox inbox;
+  EXPECT_NE(c->addObserver("it's", "o k", inbox.handler()), 0u);
+  c->postNotificationName("its", "o k", json::object());
+  c->postNotificationName("it's", "o k", json{{"ok", true}});
+  ASSERT_TRUE(inbox.waitFor(1));
+  EXPECT_EQ(inbox.received[0].userInfo, (json{{"ok", true}}));
+  auto mark = log->mark();
+  EXPECT_EQ(c->addObserver("a\\b", "o", inbox.handler()), 0u);
+  EXPECT_EQ(c->addObserver("it's, a list", "o", inbox.handler()), 0u);
+  EXPECT_NE(c->addObserver("a, b", "o", inbox.handler()), 0u);
+  EXPECT_EQ(log->count("Failed to observe the distributed notification", mark), 2);
+}
+
+// Several observers of the same notification each get it once; a removed one gets nothing more.
+TEST_F(DistributedNotificationCenterTest, ObserversAndRemoval) {
+  auto c = center();
+  Inbox first, second;
+  auto token = c->addObserver("N", "O", first.handler());
+  c->addObserver("N", "O", second.handler());
+  c->postNotificationName("N", "O", json{{"k", 1}});
+  ASSERT_TRUE(first.waitFor(1));
+  ASSERT_TRUE(second.waitFor(1));
+  c->removeObserver(token);
+  c->postNotificationName("N", "O", json{{"k", 2}});
+  ASSERT_TRUE(second.waitFor(2));
+  EXPECT_EQ(first.received.size(), 1u);
+}
+
+// Posting from another thread goes through the main loop and arrives.
+TEST_F(DistributedNotificationCenterTest, PostFromAnotherThread) {
+  auto c = center();
+  Inbox inbox;
+  c->addObserver("T", "O", inbox.handler());
+  std::thread poster([&] { c->postNotificationName("T", "O", json{{"from", "thread"}}); });
+  poster.join();
+  ASSERT_TRUE(inbox.waitFor(1));
+  EXPECT_EQ(inbox.received[0].userInfo, (json{{"from", "thread"}}));
+}
+
+// A signal whose third argument is not a dictionary arrives with an empty userInfo.
+TEST_F(DistributedNotificationCenterTest, ForeignBodyGivesEmptyUserInfo) {
+  auto c = center();
+  Inbox inbox;
+  c->addObserver("N", "O", inbox.handler());
+  ASSERT_EQ(emit("N", "O", "42"), 0);
+  ASSERT_TRUE(inbox.waitFor(1));
+  EXPECT_EQ(inbox.received[0].userInfo, json::object());
+}
+
+// Losing the bus is logged once; the center becomes unavailable and nothing fails.
+TEST_F(DistributedNotificationCenterTest, LosingTheBusIsReported) {
+  auto c = center();
+  Inbox inbox;
+  c->addObserver("N", "O", inbox.handler());
+  auto mark = log->mark();
+  bus.stop();
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return !c->isAvailable(); }, kTimeout));
+  EXPECT_EQ(log->count("Distributed notifications are unavailable", mark), 1);
+  c->postNotificationName("N", "O", json::object());
+  EXPECT_TRUE(inbox.received.empty());
+}
+
+} // namespace
