@@ -140,7 +140,7 @@ bool WSStreamTransport::hasSocketOutput() const {
 
 std::size_t WSStreamTransport::read(std::uint8_t* out, std::size_t max) {
   const std::size_t count = std::min(max, _plaintextIn.size());
-  std::memcpy(out, _plaintextIn.data(), count);
+  if (count > 0) std::memcpy(out, _plaintextIn.data(), count);
   _plaintextIn.erase(_plaintextIn.begin(), _plaintextIn.begin() + static_cast<std::ptrdiff_t>(count));
   return count;
 }

@@ -212,7 +212,7 @@ void WSTLSSession::feedCiphertext(const std::uint8_t* data, std::size_t size) {
 std::size_t WSTLSSession::readPlaintext(std::uint8_t* out, std::size_t max) {
   Impl& s = *_impl;
   const std::size_t count = std::min(max, s.plaintextIn.size());
-  std::memcpy(out, s.plaintextIn.data(), count);
+  if (count > 0) std::memcpy(out, s.plaintextIn.data(), count);
   s.plaintextIn.erase(s.plaintextIn.begin(), s.plaintextIn.begin() + static_cast<std::ptrdiff_t>(count));
   return count;
 }
