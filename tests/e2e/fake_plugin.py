@@ -5,10 +5,15 @@ while the real executable is not there.
 It behaves like the plug-in where a host or an engine can see it: the command line, the registration,
 the button IDs and virtual rows and columns, the key notification, the four engine notifications and the
 inspector's zbID / zbRow / zbColumn messages, and exit status 0 when the host closes the connection.
+
+ZB_FAKE_PLUGIN_FAULT makes it misbehave on purpose, so that the tests can show they catch the fault:
+"no-restore" (titles and images are not sent again on willAppear), "trim-nothing" (button IDs are
+stored untrimmed), "exit-1" (exit status 1 when the host closes the connection).
 """
 
 import asyncio
 import json
+import os
 import sys
 from pathlib import Path
 
@@ -57,6 +62,9 @@ def empty(value):
     return value is None or (hasattr(value, "__len__") and len(value) == 0)
 
 
+FAULT = os.environ.get("ZB_FAKE_PLUGIN_FAULT", "")
+
+
 class Plugin:
     def __init__(self, ws, bus):
         self.ws = ws
@@ -84,10 +92,10 @@ class Plugin:
             zb_id = settings.get("zbID")
             self.ids[context] = default_id(settings, coordinates) if empty(zb_id) else zb_id
             self.settings[context] = settings
-            if "image" in settings:
+            if "image" in settings and FAULT != "no-restore":
                 await self.send({"event": "setImage", "context": context,
                                  "payload": {"target": 0, "image": settings["image"]}})
-            if "title" in settings:
+            if "title" in settings and FAULT != "no-restore":
                 await self.send({"event": "setTitle", "context": context,
                                  "payload": {"title": settings["title"], "target": 0}})
         elif event == "willDisappear":
@@ -103,7 +111,8 @@ class Plugin:
 
     async def update_id(self, new_id, context):
         settings = self.settings.get(context)
-        new_id = new_id.strip() if isinstance(new_id, str) else new_id
+        if isinstance(new_id, str) and FAULT != "trim-nothing":
+            new_id = new_id.strip()
         if settings is not None:
             if empty(new_id):
                 settings.pop("zbID", None)
@@ -206,7 +215,7 @@ async def main(argv):
             engine_task.cancel()
     finally:
         bus.close()
-    return 0
+    return 1 if FAULT == "exit-1" else 0
 
 
 if __name__ == "__main__":

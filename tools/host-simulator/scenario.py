@@ -33,8 +33,9 @@ DEMO_ENGINE = REPO / "tools" / "demo-engine" / "demo_engine.py"
 
 
 class Runner:
-    def __init__(self, host, bus=None, log=print):
+    def __init__(self, host, bus=None, log=print, default_timeout=10):
         self.host = host
+        self.default_timeout = default_timeout
         self.bus = bus
         self.log = log
         self.mark = 0
@@ -69,7 +70,7 @@ class Runner:
         return None
 
     async def step(self, step):
-        timeout = step.get("timeout", 10)
+        timeout = step.get("timeout", self.default_timeout)
         action = next((k for k in step if k not in ("timeout", "note")), None)
         arg = step.get(action)
         host = self.host
@@ -138,7 +139,7 @@ class Runner:
             raise ScenarioError(f"unknown step {step!r}")
 
 
-async def run(scenario, plugin, state_path=None, verbose=False, log=print):
+async def run(scenario, plugin, state_path=None, verbose=False, log=print, default_timeout=10):
     """Runs one scenario; returns the number of steps. Raises ScenarioError on the first failed step."""
     deck = scenario.get("deck", {})
     host = Host(rows=deck.get("rows", 3), columns=deck.get("columns", 5),
@@ -154,7 +155,7 @@ async def run(scenario, plugin, state_path=None, verbose=False, log=print):
         bus = notifications.Bus(loop, on_notification)
     await host.start()
     steps = scenario["steps"]
-    runner = Runner(host, bus, log)
+    runner = Runner(host, bus, log, default_timeout)
     try:
         for index, step in enumerate(steps, 1):
             log(f"scenario: step {index}/{len(steps)} {json.dumps(step)[:160]}")
