@@ -10,7 +10,6 @@ a private main context on its own thread and hands every notification to an asyn
 can wait for a notification with a deadline instead of polling.
 """
 
-import asyncio
 import threading
 
 INTERFACE = "com.zorbel.DistributedNotifications"
