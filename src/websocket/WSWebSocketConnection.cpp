@@ -339,11 +339,13 @@ void WSWebSocketConnection::_failWithError(const WSError& error) {
   _workQueue->async([self, error] {
     if (self->readyState() == WS_CLOSED) return;
     self->_failed = true;
+    // The state is closed before the report goes out, so that a delegate reading it from the
+    // report sees the failure.
+    self->setReadyState(WS_CLOSED);
     self->_delegateController->performDelegateBlock(
         [self, error](const auto& delegate, WSDelegateAvailableMethods m) {
           if (delegate && m.didFailWithError) delegate->webSocketDidFail(*self, error);
         });
-    self->setReadyState(WS_CLOSED);
     XLOG("WebSocket", "Failing with error %@", error.localizedDescription);
     self->closeConnection();
     self->_scheduleCleanup();

@@ -5,6 +5,8 @@
 //  - RawServer / RawPeer: a scripted server on a raw socket for what a normal server never sends,
 //    which also checks the frames the client sends (FIN, MASK, fresh keys, lengths, payload).
 
+#include "platform/Queue.hpp"
+#include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
 
 #include <arpa/inet.h>
@@ -343,6 +345,21 @@ public:
   /// Masking keys seen so far were all different.
   bool keysWereFresh() const { return _keys.size() == _frames; }
 
+  /// The server's side of a closing handshake the client starts: reads frames up to the client's
+  /// close frame, answers it with the same payload and waits for the client to close TCP.
+  /// Returns the client's close frame.
+  ClientFrame answerClose() {
+    ClientFrame frame;
+    do frame = readFrame();
+    while (frame.opcode != 8);
+    WSData reply{0x88, static_cast<std::uint8_t>(frame.payload.size())};
+    reply.insert(reply.end(), frame.payload.begin(), frame.payload.end());
+    send(reply);
+    if (!waitForClientClose())
+      throw std::runtime_error("the client kept the connection after the close handshake");
+    return frame;
+  }
+
   /// True when the client closes the TCP connection before the deadline (bytes are skipped).
   bool waitForClientClose(std::chrono::milliseconds timeout = kTimeout) {
     auto deadline = Clock::now() + timeout;
@@ -458,6 +475,28 @@ private:
   std::condition_variable _finished;
   bool _done = false;
   std::string _error;
+};
+
+/// A connection with a recording delegate whose reports run on a serial queue of their own.
+struct Client {
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<platform::SerialQueue> queue = std::make_shared<platform::SerialQueue>("test.delegate");
+  std::shared_ptr<WSWebSocket> socket;
+
+  /// Creates and opens; `timeout` 0 means no connect time-out.
+  WSWebSocket& open(const std::string& url, double timeout = 0, const WSProtocols& protocols = std::nullopt,
+                    std::vector<std::pair<std::string, std::string>> fields = {}) {
+    WSURLRequest request(url);
+    request.timeoutInterval = timeout;
+    request.headerFields = std::move(fields);
+    socket = WSWebSocket::initWithURLRequest(request, protocols);
+    socket->setDelegate(delegate);
+    if (queue) socket->setDelegateDispatchQueue(queue);
+    socket->open();
+    return *socket;
+  }
+  /// The one failure reported (throws when there is none).
+  WSError failure() const { return *delegate->last(Report::Fail).error; }
 };
 
 } // namespace wstest

@@ -18,6 +18,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -32,6 +33,8 @@
 namespace {
 
 using boost::asio::ip::tcp;
+
+std::atomic<int> gSendBufferSizeForTesting{0};
 
 WSError PosixError(int code) {
   return WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, code, std::strerror(code));
@@ -199,6 +202,8 @@ private:
     boost::system::error_code ignored;
     _socket.non_blocking(true, ignored);
     _socket.set_option(tcp::no_delay(true), ignored);
+    if (int size = gSendBufferSizeForTesting.load())
+      _socket.set_option(boost::asio::socket_base::send_buffer_size(size), ignored);
     for (Side* s : {&_out, &_in}) {
       auto found = s->properties.find(WSStreamPropertySendBufferSize);
       if (found != s->properties.end() && found->second.type() == typeid(int))
@@ -381,6 +386,8 @@ public:
 };
 
 } // namespace
+
+void WSStreamSetSendBufferSizeForTesting(int bytes) { gSendBufferSizeForTesting.store(bytes); }
 
 WSStreamPair WSStreamCreatePairWithSocketToHost(const std::string& host, std::uint16_t port) {
   auto core = std::make_shared<SocketCore>(host, port);

@@ -114,5 +114,9 @@ struct WSStreamPair {
   std::shared_ptr<WSOutputStream> output;
 };
 
+/// The send buffer size every socket made from now on gets when it connects (0: the system's).
+/// For tests that need short writes on the client's side.
+void WSStreamSetSendBufferSizeForTesting(int bytes);
+
 /// A stream pair for a TCP connection to host:port. Nothing happens until a stream is opened.
 WSStreamPair WSStreamCreatePairWithSocketToHost(const std::string& host, std::uint16_t port);
