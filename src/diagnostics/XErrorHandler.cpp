@@ -50,7 +50,7 @@ constexpr std::string_view kEllipsisSlash = "\xE2\x80\xA6/"; // "…/"
 // ---- preferences ----------------------------------------------------------------------------
 
 std::once_flag gShouldOnce;
-std::string gShould; // "" or " " + Debug + " "; written once inside gShouldOnce
+char gShould[256] = {}; // "" or " " + Debug + " "; written once inside gShouldOnce
 std::once_flag gZanyOnce;
 bool gZany = false;
 std::atomic<bool> gPreferencesRead{false}; // both of the above are final
@@ -58,19 +58,29 @@ std::atomic<bool> gPreferencesRead{false}; // both of the above are final
 // ---- folding and the writer -----------------------------------------------------------------
 
 std::mutex gFoldMutex;
-std::optional<std::string> gLastMessage;
 std::int32_t gRepeatCount = 0;
 std::time_t gStampSecond = -1; // the second gStamp was made for
 char gStamp[100] = {};
 
 std::once_flag gLogFileOnce;
 std::atomic<platform::SerialQueue*> gLogFileQueue{nullptr}; // never destroyed
-std::string gLogFilePath;
 std::atomic<bool> gQuitting{false};
 
 std::mutex gPendingMutex;
-std::string gPending;      // lines accepted but not yet written, each with its "\n"
-bool gFlushQueued = false; // a flush task is queued and has not taken gPending yet
+bool gFlushQueued = false; // a flush task is queued and has not taken the pending lines yet
+
+// State with destructors lives on the heap and is never destroyed: the writer queue and other
+// threads may still log while the process runs its exit handlers.
+struct Strings {
+  std::optional<std::string> lastMessage; // the last message written, for repeat folding
+  std::string logFilePath;                // computed once, with the writer queue
+  std::string pending;                    // lines accepted but not yet written, each with its "\n"
+};
+
+Strings& G() {
+  static Strings* strings = new Strings;
+  return *strings;
+}
 
 /// "always", "display" or "debug": written whatever the preferences say.
 bool IsAlwaysWritten(const char* code) {
@@ -89,7 +99,7 @@ void ReadDebugPreference() {
   if (!value.is_string()) return;
   const auto& text = value.get_ref<const std::string&>();
   if (text.empty() || text.size() > kMaxDebugBytes) return;
-  gShould = " " + text + " ";
+  std::snprintf(gShould, sizeof gShould, " %s ", text.c_str()); // fits: at most 252 + 2 + 1 bytes
 }
 
 void ReadZanyPreference() {
@@ -170,18 +180,18 @@ void FlushPending() {
   std::string lines;
   {
     std::lock_guard lock(gPendingMutex);
-    lines.swap(gPending);
+    lines.swap(G().pending);
     gFlushQueued = false;
   }
   // A failed write (no folder, a directory in the file's place, a full disk) drops the lines.
-  if (!lines.empty()) ZBAppendToFileExtension::appendToFile(lines, gLogFilePath, ZBStringEncoding::UTF8);
+  if (!lines.empty()) ZBAppendToFileExtension::appendToFile(lines, G().logFilePath, ZBStringEncoding::UTF8);
 }
 
 platform::SerialQueue& LogFileQueue() {
   std::call_once(gLogFileOnce, [] {
-    gLogFilePath = LogFilePath();
+    G().logFilePath = LogFilePath();
     auto* queue = new platform::SerialQueue(kLogFileQueueLabel);
-    queue->async([] { TrimLogFile(gLogFilePath); }); // before the first line is appended
+    queue->async([] { TrimLogFile(G().logFilePath); }); // before the first line is appended
     gLogFileQueue.store(queue, std::memory_order_release);
   });
   return *gLogFileQueue.load(std::memory_order_acquire);
@@ -193,8 +203,8 @@ void LogToLogFile(std::string_view line) {
   bool queueFlush = false;
   {
     std::lock_guard lock(gPendingMutex);
-    gPending.append(line);
-    gPending += '\n';
+    G().pending.append(line);
+    G().pending += '\n';
     if (!gFlushQueued) gFlushQueued = queueFlush = true;
   }
   if (queueFlush) queue.async(FlushPending);
@@ -481,21 +491,22 @@ bool XErrorHandler::MaybeShouldLog(const char* code) {
       firstRead = true;
     });
     // Outside the once-block: this log line checks "any", which comes back here.
-    if (firstRead) XLOG("any", "Debugging level set to '%s'", gShould.c_str());
+    if (firstRead) XLOG("any", "Debugging level set to '%s'", gShould);
     IsZany();
     gPreferencesRead.store(true, std::memory_order_release);
   }
 
   if (gZany && std::strcmp(code, "zany") == 0) return true;
-  if (gShould.empty()) return false;
+  if (gShould[0] == '\0') return false;
   if (std::strcmp(code, "any") == 0) return true;
-  if (gShould == " all ") return true;
+  if (std::strcmp(gShould, " all ") == 0) return true;
 
   char spacecode[MAXCODELEN + 4];
   spacecode[0] = ' ';
   std::memcpy(spacecode + 1, code, length);
   spacecode[length + 1] = ' ';
-  return gShould.find(std::string_view(spacecode, length + 2)) != std::string::npos;
+  spacecode[length + 2] = '\0';
+  return std::strstr(gShould, spacecode) != nullptr;
 }
 
 void XErrorHandler::PrivateMaybeLogFormatList(const char* code, const char* format,
@@ -512,7 +523,7 @@ void XErrorHandler::PrivateLogMessage(bool echo, std::string message) {
   std::optional<std::string> repeatLine;
   {
     std::lock_guard lock(gFoldMutex);
-    if (gLastMessage && *gLastMessage == message) {
+    if (G().lastMessage && *G().lastMessage == message) {
       ++gRepeatCount;
       return;
     }
@@ -524,9 +535,9 @@ void XErrorHandler::PrivateLogMessage(bool echo, std::string message) {
     }
     gRepeatCount = 0;
     if (message.starts_with(kUnfoldedPrefix))
-      gLastMessage.reset();
+      G().lastMessage.reset();
     else
-      gLastMessage = message;
+      G().lastMessage = message;
 
     const char* stamp = Timestamp();
     std::string line;
