@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -41,8 +42,9 @@ constexpr const char* kPreferencesDomain = "com.zorbel.streamdeck";
 constexpr const char* kLogFileQueueLabel = "com.zorbel.streamdeck.logfile";
 constexpr const char* kLogFolderName = "Zorbel";
 constexpr const char* kLogFileName = "StreamDeck.log";
-constexpr off_t kTrimThreshold = 13'000'000; // trim when the file is larger than this
-constexpr off_t kTrimKeep = 7'000'000;       // ... keeping at most this many bytes of its end
+constexpr off_t kTrimThreshold = 13'000'000;        // trim when the file is larger than this
+constexpr off_t kTrimKeep = 7'000'000;              // ... keeping at most this many bytes of its end
+constexpr std::chrono::milliseconds kFlushDelay{2}; // lines reach the file this late at most
 constexpr std::string_view kUnfoldedPrefix = "Execute macro ";
 constexpr const char* kAssertFormat = "Assertion Failed: %s, %s file: %s:%ld, value: %ld";
 constexpr std::string_view kEllipsisSlash = "\xE2\x80\xA6/"; // "…/"
@@ -207,13 +209,15 @@ void LogToLogFile(std::string_view line) {
     G().pending += '\n';
     if (!gFlushQueued) gFlushQueued = queueFlush = true;
   }
-  if (queueFlush) queue.async(FlushPending);
+  // A short delay lets a burst of lines share one flush (and one wake-up of the writer) instead
+  // of waking it for nearly every line; WaitIfQuitting() flushes at once.
+  if (queueFlush) queue.after(kFlushDelay, FlushPending);
 }
 
 /// After Quitting(), every write is waited for before the logging call returns.
 void WaitIfQuitting() {
   if (!gQuitting.load(std::memory_order_acquire)) return;
-  if (auto* queue = gLogFileQueue.load(std::memory_order_acquire)) queue->sync([] {});
+  if (auto* queue = gLogFileQueue.load(std::memory_order_acquire)) queue->sync(FlushPending);
 }
 
 // ---- message clean-up -------------------------------------------------------------------------
