@@ -1,0 +1,82 @@
+// Throughput driver for our client: one WSWebSocket, reports on the main queue as in the
+// plug-in, messages counted in webSocketDidReceiveMessage. Sends go through sendDataNoCopy with
+// one shared payload, the client's path for bytes the caller does not change.
+
+#include "BenchDriver.hpp"
+
+#include "platform/RunLoop.hpp"
+#include "websocket/WSURLRequest.hpp"
+#include "websocket/WSWebSocket.hpp"
+
+#include <memory>
+#include <variant>
+
+namespace {
+
+class Driver final : public WSWebSocketDelegate {
+public:
+  explicit Driver(const bench::DriverArgs& args)
+      : _args(args), _payload(std::make_shared<const WSData>(bench::Payload(args.size))) {}
+
+  void webSocketDidOpen(WSWebSocket& webSocket) override {
+    start = bench::Clock::now();
+    if (!_args.send) return;
+    for (std::uint64_t i = 0; i < _args.count; ++i) {
+      if (!webSocket.sendDataNoCopy(_payload, nullptr)) {
+        failed = true;
+        return;
+      }
+    }
+  }
+
+  void webSocketDidReceiveMessage(WSWebSocket&, const WSMessage& message) override {
+    const auto* data = std::get_if<WSData>(&message);
+    if (_args.send) {
+      end = bench::Clock::now();
+      ++received;
+      finished = true;
+      return;
+    }
+    if (!data || data->size() != _args.size) ++badSizes;
+    if (++received == _args.count) {
+      end = bench::Clock::now();
+      finished = true;
+    }
+  }
+
+  void webSocketDidFail(WSWebSocket&, const WSError& error) override {
+    std::fprintf(stderr, "ours: failed: %s\n", error.localizedDescription.c_str());
+    failed = true;
+  }
+
+  void webSocketDidClose(WSWebSocket&, std::int64_t, const std::optional<std::string>&, bool) override {
+    closed = true;
+  }
+
+  bench::Clock::time_point start{}, end{};
+  std::uint64_t received = 0, badSizes = 0;
+  bool finished = false, failed = false, closed = false;
+
+private:
+  bench::DriverArgs _args;
+  std::shared_ptr<const WSData> _payload;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+  auto args = bench::ParseDriverArgs(argc, argv);
+  auto driver = std::make_shared<Driver>(args);
+  auto webSocket = WSWebSocket::initWithURLRequest(
+      WSURLRequest("ws://127.0.0.1:" + std::to_string(args.port) + args.path()));
+  webSocket->setDelegate(driver);
+  webSocket->open();
+  auto& loop = platform::RunLoop::main();
+  loop.runUntil([&] { return driver->finished || driver->failed || driver->closed; },
+                std::chrono::minutes(10));
+  int status = bench::Report("ours", args, bench::Seconds(driver->start, driver->end), driver->received,
+                             driver->badSizes + (driver->finished ? 0 : 1));
+  webSocket->close();
+  loop.runUntil([&] { return driver->closed || driver->failed; }, std::chrono::seconds(5));
+  return status;
+}
