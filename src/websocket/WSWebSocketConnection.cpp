@@ -604,14 +604,18 @@ bool WSWebSocketConnection::_innerPumpScanner() {
 
 void WSWebSocketConnection::_readFrameNew() {
   auto self = shared_from_this();
-  _workQueue->async([self] {
-    // A new buffer: the old one may be on its way to the delegate.
-    self->_currentFrameData = std::make_shared<WSData>();
-    self->_currentFrameOpcode = 0;
-    self->_currentFrameCount = 0;
-    self->_currentStringScanPosition = 0;
-    self->_readFrameContinue();
-  });
+  // Queued: the handshake requests the first frame before the open report, whose step must
+  // still reach the delegate queue before any message read with the head.
+  _workQueue->async([self] { self->_startNewMessage(); });
+}
+
+void WSWebSocketConnection::_startNewMessage() {
+  // A new buffer: the old one may be on its way to the delegate.
+  _currentFrameData = std::make_shared<WSData>();
+  _currentFrameOpcode = 0;
+  _currentFrameCount = 0;
+  _currentStringScanPosition = 0;
+  _readFrameContinue();
 }
 
 void WSWebSocketConnection::_readFrameContinue() {
@@ -701,11 +705,13 @@ void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bo
 void WSWebSocketConnection::_handleFrameWithData(std::shared_ptr<WSData> data, std::uint8_t opcode) {
   // Re-arm the reader first: a control frame continues the message in progress; a finished
   // message is handed on while _readFrameNew installs a new buffer.
+  // This runs inside the running pump loop, which serves the new request next: frames already
+  // buffered are all read before a later step (such as the end of the stream) runs.
   auto self = shared_from_this();
   if (WSOpcodeIsControl(opcode))
-    _workQueue->async([self] { self->_readFrameContinue(); });
+    _readFrameContinue();
   else
-    _readFrameNew();
+    _startNewMessage();
 
   switch (opcode) {
   case WSOpcodeText: {

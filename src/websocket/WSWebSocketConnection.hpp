@@ -122,6 +122,7 @@ private:
   void _pumpScanner();
   bool _innerPumpScanner();
   void _readFrameNew();
+  void _startNewMessage();
   void _readFrameContinue();
   void _handleFrameHeader(std::uint8_t opcode, bool fin, bool masked, std::uint64_t payloadLength);
   void _handleFrameWithData(std::shared_ptr<WSData> data, std::uint8_t opcode);

@@ -1,0 +1,382 @@
+// The frame reader against a scripted server: every protocol error and the close frame it
+// sends, close codes, UTF-8 checks at every split, extended lengths, pings, the message bound,
+// and the ends of the stream.
+#include "websocket/WSWebSocketConnection.hpp"
+
+#include "WSTestSupport.hpp"
+#include "websocket/detail/WSFrame.hpp"
+
+#include <netinet/tcp.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace wstest;
+
+namespace {
+
+WSData Join(const std::vector<WSData>& frames) {
+  WSData all;
+  for (auto& f : frames) all.insert(all.end(), f.begin(), f.end());
+  return all;
+}
+
+/// What the client's close frame said and what its delegate heard.
+struct Outcome {
+  std::optional<ClientFrame> closeFrame;
+  std::vector<Report> reports;
+};
+
+/// Opens a client on a scripted server that sends `frames` after the handshake, then reads the
+/// client's frames up to its close frame (answering pings' pongs are skipped) and waits for the
+/// client to close TCP.
+Outcome RunScript(const std::vector<WSData>& frames,
+                  std::function<void(WSWebSocketConnection&)> configure = nullptr) {
+  Outcome outcome;
+  RawServer server([&](RawPeer& peer) {
+    peer.handshake();
+    peer.send(Join(frames));
+    for (;;) {
+      ClientFrame frame = peer.readFrame();
+      if (frame.opcode == WSOpcodeClose) {
+        outcome.closeFrame = frame;
+        break;
+      }
+    }
+    EXPECT_TRUE(peer.waitForClientClose());
+  });
+  Client client;
+  WSURLRequest request(server.url());
+  request.timeoutInterval = 0;
+  auto connection = WSWebSocketConnection::create(request, std::nullopt, WSSecurityPolicy::defaultPolicy());
+  if (configure) configure(*connection);
+  client.socket = connection;
+  connection->setDelegate(client.delegate);
+  connection->setDelegateDispatchQueue(client.queue);
+  connection->open();
+  EXPECT_TRUE(client.delegate->waitForEnd());
+  EXPECT_EQ(server.finish(), "");
+  outcome.reports = client.delegate->reports();
+  return outcome;
+}
+
+std::uint16_t CodeOf(const ClientFrame& frame) {
+  return frame.payload.size() >= 2 ? static_cast<std::uint16_t>(frame.payload[0] << 8 | frame.payload[1]) : 0;
+}
+std::string ReasonOf(const ClientFrame& frame) {
+  return frame.payload.size() > 2 ? std::string(frame.payload.begin() + 2, frame.payload.end()) : "";
+}
+
+struct ProtocolErrorCase {
+  const char* name;
+  std::vector<WSData> frames;
+  std::uint16_t sentCode;
+  std::string sentReason;
+  std::int64_t reportedCode = 0; // the peer's close code, when its frame carried one
+};
+
+class WSWebSocketProtocolErrorTest : public ::testing::TestWithParam<ProtocolErrorCase> {};
+
+// Each refused frame gets one close frame with the status and the rule's text, then the client
+// closes TCP and reports the close of the peer's (absent) close frame: code 0 or the refused
+// code, no reason, clean.
+TEST_P(WSWebSocketProtocolErrorTest, ClosesWithCodeAndReason) {
+  const ProtocolErrorCase& c = GetParam();
+  Outcome outcome = RunScript(c.frames);
+  ASSERT_TRUE(outcome.closeFrame) << c.name;
+  EXPECT_TRUE(outcome.closeFrame->fin);
+  EXPECT_TRUE(outcome.closeFrame->masked);
+  EXPECT_EQ(CodeOf(*outcome.closeFrame), c.sentCode) << c.name;
+  EXPECT_EQ(ReasonOf(*outcome.closeFrame), c.sentReason) << c.name;
+  std::size_t closes = 0;
+  for (auto& r : outcome.reports) {
+    EXPECT_NE(r.kind, Report::Fail) << c.name;
+    EXPECT_NE(r.kind, Report::Message) << c.name << ": nothing of a refused message is delivered";
+    if (r.kind != Report::Close) continue;
+    ++closes;
+    EXPECT_EQ(r.code, c.reportedCode) << c.name;
+    EXPECT_EQ(r.reason, std::nullopt) << c.name;
+    EXPECT_TRUE(r.wasClean) << c.name;
+  }
+  EXPECT_EQ(closes, 1u) << c.name;
+}
+
+WSData Frame(std::uint8_t opcode, const std::string& payload, bool fin = true, std::uint8_t rsv = 0,
+             std::optional<std::uint8_t> length7 = std::nullopt, bool masked = false) {
+  return ServerFrame(opcode, Bytes(payload), fin, rsv, length7, masked);
+}
+
+std::vector<ProtocolErrorCase> ProtocolErrorCases() {
+  std::vector<ProtocolErrorCase> cases = {
+      {"rsv1", {Frame(1, "x", true, 0x40)}, 1002, "Server used RSV bits"},
+      {"rsv3 with mask (first check wins)",
+       {Frame(1, "x", true, 0x10, std::nullopt, true)},
+       1002,
+       "Server used RSV bits"},
+      {"continuation first", {Frame(0, "x")}, 1002, "cannot continue a message"},
+      {"new data opcode inside a message",
+       {Frame(1, "a", false), Frame(1, "b")},
+       1002,
+       "all data frames after the initial data frame must have opcode 0"},
+      {"masked", {Frame(2, "x", true, 0, std::nullopt, true)}, 1002, "Client must receive unmasked data"},
+      {"fragmented ping", {Frame(9, "x", false)}, 1002, "Fragmented control frames not allowed"},
+      {"ping of 126 bytes",
+       {Frame(9, std::string(126, 'p'))},
+       1002,
+       "Control frames cannot have payloads larger than 126 bytes"},
+      {"opcode 3", {Frame(3, "reserved")}, 1002, "Unknown opcode 3"},
+      {"opcode 11", {Frame(11, "reserved")}, 1002, "Unknown opcode 11"},
+      {"close of 1 byte",
+       {ServerFrame(8, WSData{0x03})},
+       1002,
+       "Payload for close must be larger than 2 bytes"},
+      {"close reason not UTF-8",
+       {ServerFrame(8, WSData{0x03, 0xE8, 0xFF, 0xFE})},
+       1002,
+       "Close reason MUST be valid UTF-8",
+       1000},
+      {"invalid text while arriving",
+       {Frame(1,
+              "ok\xff"
+              "abcd",
+              false)},
+       1007,
+       "Text frames must be valid UTF-8"},
+      {"text ending in half a character", {Frame(1, "ab\xe2\x82")}, 1007, "Text frames must be valid UTF-8."},
+      {"overlong encoding", {Frame(1, "\xc0\xaf")}, 1007, "Text frames must be valid UTF-8."},
+      {"announced 2^63 bytes", {WSData{0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 0}}, 1009, "Message too big"},
+      {"announced 2^64-1 bytes",
+       {WSData{0x82, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+       1009,
+       "Message too big"},
+  };
+  for (std::uint16_t code : {0, 999, 1004, 1005, 1006, 1012, 2999, 5000, 65535})
+    cases.push_back({"refused close code",
+                     {ServerFrame(8, ClosePayload(code))},
+                     1002,
+                     "Cannot have close code of " + std::to_string(code),
+                     code});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryRule, WSWebSocketProtocolErrorTest, ::testing::ValuesIn(ProtocolErrorCases()));
+
+// Accepted close codes are answered with 1000 and reported with the peer's code and reason.
+TEST(WSWebSocketFrameReaderTest, AcceptedCloseCodesAreAnsweredWith1000) {
+  for (std::uint16_t code : {1000, 1003, 1007, 1011, 3000, 4999}) {
+    Outcome outcome = RunScript({ServerFrame(8, ClosePayload(code, "why"))});
+    ASSERT_TRUE(outcome.closeFrame);
+    EXPECT_EQ(outcome.closeFrame->payload, (WSData{0x03, 0xE8})) << code;
+    auto close = std::find_if(outcome.reports.begin(), outcome.reports.end(),
+                              [](const Report& r) { return r.kind == Report::Close; });
+    ASSERT_NE(close, outcome.reports.end());
+    EXPECT_EQ(close->code, code);
+    EXPECT_EQ(close->reason, std::optional<std::string>("why"));
+    EXPECT_TRUE(close->wasClean);
+  }
+}
+
+// A close frame without payload records 1005; a 2-byte one records its code and no reason.
+TEST(WSWebSocketFrameReaderTest, CloseWithoutPayloadReports1005) {
+  Outcome empty = RunScript({ServerFrame(8, WSData{})});
+  EXPECT_EQ(empty.closeFrame->payload, (WSData{0x03, 0xE8}));
+  EXPECT_EQ(empty.reports.back().code, 1005);
+  EXPECT_EQ(empty.reports.back().reason, std::nullopt);
+  Outcome codeOnly = RunScript({ServerFrame(8, ClosePayload(1001))});
+  EXPECT_EQ(codeOnly.reports.back().code, 1001);
+  EXPECT_EQ(codeOnly.reports.back().reason, std::nullopt);
+}
+
+// A close frame in the middle of a fragmented message ends the connection; the partial message
+// is never delivered.
+TEST(WSWebSocketFrameReaderTest, CloseDuringFragmentedMessage) {
+  Outcome outcome = RunScript({Frame(1, "part one", false), ServerFrame(8, ClosePayload(1000, "bye"))});
+  EXPECT_EQ(CodeOf(*outcome.closeFrame), 1000);
+  for (auto& r : outcome.reports) EXPECT_NE(r.kind, Report::Message);
+  EXPECT_EQ(outcome.reports.back().kind, Report::Close);
+  EXPECT_EQ(outcome.reports.back().reason, std::optional<std::string>("bye"));
+}
+
+// Data frames summing past the bound are refused with 1009 as soon as the sum is announced.
+TEST(WSWebSocketFrameReaderTest, AssembledMessageOverTheBoundCloses1009) {
+  std::vector<WSData> frames = {ServerFrame(2, WSData(600 * 1024, 1), false)};
+  for (int i = 0; i < 20; ++i) frames.push_back(ServerFrame(0, WSData(100 * 1024, 2), false));
+  Outcome outcome = RunScript(frames, [](WSWebSocketConnection& c) { c.setMaximumMessageSize(1024 * 1024); });
+  ASSERT_TRUE(outcome.closeFrame);
+  EXPECT_EQ(CodeOf(*outcome.closeFrame), 1009);
+  EXPECT_EQ(ReasonOf(*outcome.closeFrame), "Message too big");
+}
+
+/// A connection on a scripted server that runs `script` after the handshake; the client is
+/// closed by the script's end (a close handshake or the TCP end).
+struct Scripted {
+  explicit Scripted(std::function<void(RawPeer&)> script)
+      : server([script = std::move(script)](RawPeer& peer) {
+          peer.handshake();
+          int one = 1;
+          ::setsockopt(peer.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          script(peer);
+        }) {
+    client.open(server.url());
+  }
+  RawServer server;
+  Client client;
+};
+
+// Text split across frames at every byte, including inside 2-, 3- and 4-byte characters (the
+// 4-byte one held back until its last byte), is accepted.
+TEST(WSWebSocketFrameReaderTest, TextSplitAcrossFramesAtEveryByte) {
+  const std::string text = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z"; // a é € 😀 z
+  Scripted s([&](RawPeer& peer) {
+    for (std::size_t k = 1; k < text.size(); ++k)
+      peer.send(Join({Frame(1, text.substr(0, k), false), Frame(0, text.substr(k))}));
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::String, text.size() - 1));
+  for (auto& r : s.client.delegate->reportsOf(Report::String)) EXPECT_EQ(r.text, text);
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// The same text arriving one byte per segment is accepted.
+TEST(WSWebSocketFrameReaderTest, TextSplitAcrossReadsAtEveryByte) {
+  const std::string text = "\xf0\x9f\x98\x80 and \xe2\x82\xac";
+  Scripted s([&](RawPeer& peer) {
+    peer.sendBytewise(Join({Frame(1, text.substr(0, 2), false), Frame(0, text.substr(2))}));
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::String));
+  EXPECT_EQ(s.client.delegate->last(Report::String).text, text);
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// Empty text and binary messages; 16-bit lengths of 126 and 65535, 64-bit of 65536, and a
+// 64-bit form used for a short payload.
+TEST(WSWebSocketFrameReaderTest, EveryLengthFormIsRead) {
+  std::vector<std::size_t> sizes = {0, 126, 65535, 65536};
+  Scripted s([&](RawPeer& peer) {
+    peer.send(Frame(1, ""));
+    for (std::size_t size : sizes) peer.send(ServerFrame(2, WSData(size, static_cast<std::uint8_t>(size))));
+    peer.send(ServerFrame(2, WSData(10, 7), true, 0, std::uint8_t(127)));
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Data, sizes.size() + 1));
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::String));
+  EXPECT_EQ(s.client.delegate->last(Report::String).text, "");
+  auto data = s.client.delegate->reportsOf(Report::Data);
+  for (std::size_t i = 0; i < sizes.size(); ++i)
+    EXPECT_EQ(data[i].bytes, WSData(sizes[i], static_cast<std::uint8_t>(sizes[i])));
+  EXPECT_EQ(data.back().bytes, WSData(10, 7));
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// Pings of 0 and 125 bytes, one of them between the fragments of a message, are reported and
+// answered with pongs carrying the same bytes; the message then completes.
+TEST(WSWebSocketFrameReaderTest, PingsAreAnsweredEvenInsideAMessage) {
+  std::vector<ClientFrame> pongs;
+  Scripted s([&](RawPeer& peer) {
+    peer.send(Join({Frame(1, "frag", false), ServerFrame(9, WSData{}), Frame(0, "mented")}));
+    peer.send(ServerFrame(9, WSData(125, 0x5A)));
+    pongs.push_back(peer.readFrame());
+    pongs.push_back(peer.readFrame());
+    EXPECT_TRUE(peer.keysWereFresh());
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::String));
+  EXPECT_EQ(s.client.delegate->last(Report::String).text, "fragmented");
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Ping, 2));
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+  ASSERT_EQ(pongs.size(), 2u);
+  EXPECT_EQ(pongs[0].opcode, WSOpcodePong);
+  EXPECT_TRUE(pongs[0].fin && pongs[0].masked);
+  EXPECT_EQ(pongs[0].payload, WSData{});
+  EXPECT_EQ(pongs[1].payload, WSData(125, 0x5A));
+}
+
+// The stream ends while complete frames are still buffered: they are delivered first, then the
+// close 1001 "Stream end encountered", unclean.
+TEST(WSWebSocketFrameReaderTest, StreamEndAfterBufferedFrames) {
+  Scripted s([&](RawPeer& peer) {
+    peer.send(Join({Frame(1, "one"), Frame(1, "two"), Frame(1, "three")}));
+    peer.close();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Close));
+  auto reports = s.client.delegate->reports();
+  std::vector<std::string> texts;
+  for (auto& r : reports)
+    if (r.kind == Report::String) texts.push_back(r.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(reports.back().kind, Report::Close);
+  EXPECT_EQ(reports.back().code, 1001);
+  EXPECT_EQ(reports.back().reason, std::optional<std::string>("Stream end encountered"));
+  EXPECT_FALSE(reports.back().wasClean);
+  EXPECT_EQ(s.client.socket->readyState(), WS_CLOSED);
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// The server ends the stream in the middle of a frame: one close 1001, nothing delivered.
+TEST(WSWebSocketFrameReaderTest, StreamEndMidFrame) {
+  Scripted s([&](RawPeer& peer) {
+    WSData frame = ServerFrame(2, WSData(100, 1));
+    frame.resize(30);
+    peer.send(frame);
+    peer.close();
+  });
+  ASSERT_TRUE(s.client.delegate->waitForEnd());
+  EXPECT_EQ(s.client.delegate->count(Report::Data), 0u);
+  ASSERT_EQ(s.client.delegate->count(Report::Close), 1u);
+  EXPECT_EQ(s.client.delegate->last(Report::Close).code, 1001);
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// A reset connection is a stream error: one failure with the socket's error, no close report.
+TEST(WSWebSocketFrameReaderTest, ResetFailsWithSocketError) {
+  Scripted s([&](RawPeer& peer) {
+    peer.send(Frame(1, "before reset"));
+    peer.reset();
+  });
+  ASSERT_TRUE(s.client.delegate->waitForEnd());
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Fail));
+  WSError error = s.client.failure();
+  EXPECT_EQ(error.domain, NSPOSIXErrorDomain);
+  EXPECT_EQ(error.code, ECONNRESET);
+  EXPECT_EQ(error.localizedDescription, "Connection reset by peer");
+  EXPECT_EQ(s.client.delegate->count(Report::Close), 0u);
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// Random bytes after the handshake: whatever they are, exactly one end is reported and the
+// connection is released.
+TEST(WSWebSocketFrameReaderTest, GarbageEndsTheConnectionOnce) {
+  std::mt19937 random(12345);
+  for (int round = 0; round < 8; ++round) {
+    WSData garbage(4096);
+    for (auto& b : garbage) b = static_cast<std::uint8_t>(random());
+    std::weak_ptr<WSWebSocket> weak;
+    {
+      Scripted s([&](RawPeer& peer) {
+        try {
+          peer.send(garbage);
+        } catch (const std::exception&) {
+        }
+        peer.close();
+      });
+      ASSERT_TRUE(s.client.delegate->waitForEnd()) << round;
+      EXPECT_EQ(s.server.finish(), "");
+      // Later reports would come after the first end; let the connection finish its work.
+      weak = s.client.socket;
+      s.client.socket.reset();
+      auto deadline = Clock::now() + kTimeout;
+      while (!weak.expired() && Clock::now() < deadline) std::this_thread::yield();
+      EXPECT_TRUE(weak.expired()) << "connection not released, round " << round;
+      EXPECT_EQ(s.client.delegate->count(Report::Fail) + s.client.delegate->count(Report::Close), 1u)
+          << round;
+    }
+  }
+}
+
+} // namespace
