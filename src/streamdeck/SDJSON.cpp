@@ -6,6 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 using nlohmann::json;
 
 namespace {
@@ -32,6 +36,20 @@ inline bool PlainByte(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"
 
 /// Skips bytes that need no attention; returns the first that does (or `end`).
 inline const char* SkipPlain(const char* p, const char* end) {
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: a byte needs attention when it is '"', '\\', below 0x20 or
+  // non-ASCII. Signed comparison: non-ASCII bytes are negative, so "below 0x20" covers them too.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                               _mm_cmplt_epi8(v, space));
+    if (_mm_movemask_epi8(hit) != 0) break;
+    p += 16;
+  }
+#endif
   while (end - p >= 8) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
@@ -496,8 +514,36 @@ private:
 
 std::optional<json> SDJSONParse(std::string_view text) { return Reader(text).parse(); }
 
+namespace {
+
+// An upper estimate of the written size for the common case, so that a message carrying a
+// megabyte image is written into one allocation instead of a chain of doubling copies.
+std::size_t EstimatedSize(const json& value, int depth) {
+  switch (value.type()) {
+  case json::value_t::string:
+    return value.get_ref<const std::string&>().size() + 8;
+  case json::value_t::object: {
+    std::size_t n = 4 + static_cast<std::size_t>(depth) * 2;
+    for (const auto& [key, item] : value.items())
+      n += key.size() + 8 + static_cast<std::size_t>(depth) * 2 + EstimatedSize(item, depth + 1);
+    return n;
+  }
+  case json::value_t::array: {
+    std::size_t n = 4 + static_cast<std::size_t>(depth) * 2;
+    for (const auto& item : value)
+      n += 4 + static_cast<std::size_t>(depth) * 2 + EstimatedSize(item, depth + 1);
+    return n;
+  }
+  default:
+    return 32;
+  }
+}
+
+} // namespace
+
 std::optional<std::string> SDJSONSerialize(const json& value, bool pretty) {
   std::string out;
+  out.reserve(EstimatedSize(value, 0));
   if (!Writer(out, pretty).write(value, 0)) return std::nullopt;
   return out;
 }
