@@ -5,6 +5,12 @@
 // thread, under the pair's mutex, so that the work queue never waits for the network thread.
 // The network thread only resolves, connects, waits for readiness and delivers events.
 //
+// A SOCKS proxy (the SOCKS configuration property) and TLS (the SSL settings property) run in a
+// WSStreamTransport between the socket and read/write: with SOCKS the socket connects to the
+// proxy and the streams report open-completed once the proxy has reached the target; with TLS,
+// readable and writable events are reported only after the TLS handshake, so the peer trust is
+// there at the first one, and a handshake failure is a stream error.
+//
 // Events follow the platform's stream contract: "bytes available" is delivered once and armed
 // again when the reader reads (or asks and finds nothing), so a reader that drains the socket
 // gets one event per burst; "space available" is delivered after the connect and again only
@@ -13,6 +19,7 @@
 
 #include "platform/detail/RunLoopIo.hpp"
 #include "websocket/WSRunLoopThread.hpp"
+#include "websocket/proxy/WSStreamTransport.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -71,7 +78,7 @@ public:
     if (_connected) {
       s.status = WSStreamStatusOpen;
       post(input, WSStreamEventOpenCompleted);
-      if (!input) post(false, WSStreamEventHasSpaceAvailable);
+      if (!input && _transport->isReady()) post(false, WSStreamEventHasSpaceAvailable);
       return;
     }
     s.status = WSStreamStatusOpening;
@@ -111,6 +118,8 @@ public:
     Side& s = _in;
     if (s.status == WSStreamStatusAtEnd) return 0;
     if (s.status != WSStreamStatusOpen || _fd < 0) return -1;
+    if (_transport && (_transport->tlsStarted() || _transport->available() > 0))
+      return readThroughTransportLocked(buffer, length);
     ssize_t n = ::recv(_fd, buffer, length, MSG_DONTWAIT);
     if (n > 0) {
       armReadLocked();
@@ -133,6 +142,7 @@ public:
   bool hasBytesAvailable() {
     std::lock_guard lock(_mutex);
     if (_in.status != WSStreamStatusOpen || _fd < 0) return false;
+    if (_transport && _transport->available() > 0) return true;
     pollfd p{_fd, POLLIN, 0};
     bool ready = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
     if (!ready) armReadLocked();
@@ -143,6 +153,14 @@ public:
     std::lock_guard lock(_mutex);
     if (_out.status != WSStreamStatusOpen || _fd < 0) return -1;
     if (length == 0) return 0;
+    if (_transport && _transport->tlsStarted()) {
+      // The records go out as the socket takes them; the writer waits while too many are queued.
+      if (!flushSocketOutputLocked()) return -1;
+      if (_pendingOut.size() >= kMaxPendingOut) return 0;
+      _transport->write(buffer, length);
+      if (!flushSocketOutputLocked()) return -1;
+      return static_cast<std::ptrdiff_t>(length);
+    }
     ssize_t n = ::send(_fd, buffer, length, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n >= 0) {
       if (static_cast<std::size_t>(n) < length) armWriteLocked();
@@ -160,15 +178,63 @@ public:
   bool hasSpaceAvailable() {
     std::lock_guard lock(_mutex);
     if (_out.status != WSStreamStatusOpen || _fd < 0) return false;
+    if (_pendingOut.size() >= kMaxPendingOut) {
+      armWriteLocked();
+      return false;
+    }
     pollfd p{_fd, POLLOUT, 0};
     bool ready = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP));
     if (!ready) armWriteLocked();
     return ready;
   }
 
+  /// A property was set on one side: TLS settings start the TLS session on the open stream.
+  void propertyChangedLocked(const std::string& key, const std::any& value) {
+    if (key != WSStreamPropertySSLSettings) return;
+    const auto* options = std::any_cast<WSStreamSecurityOptions>(&value);
+    if (!options || !options->secure || !_transport || _transport->tlsStarted() || _transport->failed())
+      return;
+    _transport->startTLS(*options);
+    // Readable and writable events wait for the handshake: drop any not yet delivered.
+    _in.held &= ~static_cast<unsigned>(WSStreamEventHasBytesAvailable);
+    _out.held &= ~static_cast<unsigned>(WSStreamEventHasSpaceAvailable);
+    if (_connected) {
+      flushSocketOutputLocked();
+      armReadLocked();
+    }
+  }
+
+  /// The server's trust once TLS is open (an empty value before).
+  std::any peerTrustLocked() const {
+    if (!_transport) return {};
+    auto trust = _transport->peerTrust();
+    return trust ? std::any(*trust) : std::any();
+  }
+
 private:
+  static constexpr std::size_t kMaxPendingOut = 256 * 1024;
+
+  std::optional<WSSOCKSProxyConfiguration> socksConfigurationLocked() const {
+    for (const Side* s : {&_in, &_out}) {
+      auto found = s->properties.find(WSStreamPropertySOCKSProxyConfiguration);
+      if (found == s->properties.end()) continue;
+      if (const auto* c = std::any_cast<WSSOCKSProxyConfiguration>(&found->second)) return *c;
+    }
+    return std::nullopt;
+  }
+
   void resolve() {
-    _resolver.async_resolve(_host, std::to_string(_port),
+    std::string host = _host;
+    std::uint16_t port = _port;
+    {
+      // Through SOCKS the socket connects to the proxy; the transport asks it for the target.
+      std::lock_guard lock(_mutex);
+      if (auto socks = socksConfigurationLocked()) {
+        host = socks->host;
+        port = socks->effectivePort();
+      }
+    }
+    _resolver.async_resolve(host, std::to_string(port),
                             [self = shared_from_this()](const boost::system::error_code& error,
                                                         tcp::resolver::results_type results) {
                               self->resolved(error, std::move(results));
@@ -211,15 +277,135 @@ private:
                            ignored);
     }
     _fd = _socket.native_handle();
-    _connected = true;
-    for (bool input : {true, false}) {
-      Side& s = side(input);
-      if (s.status != WSStreamStatusOpening) continue;
-      s.status = WSStreamStatusOpen;
-      post(input, WSStreamEventOpenCompleted);
+    _transport = std::make_unique<WSStreamTransport>(socksConfigurationLocked(), _host, _port);
+    _transport->connected();
+    // TLS settings given before the connect apply from the start.
+    for (Side* s : {&_in, &_out}) {
+      auto found = s->properties.find(WSStreamPropertySSLSettings);
+      if (found == s->properties.end()) continue;
+      const auto* options = std::any_cast<WSStreamSecurityOptions>(&found->second);
+      if (options && options->secure) {
+        _transport->startTLS(*options);
+        break;
+      }
     }
-    if (_out.status == WSStreamStatusOpen) post(false, WSStreamEventHasSpaceAvailable);
+    advanceTransportLocked();
+  }
+
+  /// Moves the transport on after the TCP connect and after each negotiation step: reports the
+  /// open once SOCKS is done, the first readable and writable events once TLS is, and a failure
+  /// as an error on both sides.
+  void advanceTransportLocked() {
+    if (!flushSocketOutputLocked()) return;
+    if (_transport->failed()) {
+      failBothLocked(WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, _transport->errorCode(),
+                                                      _transport->errorDescription()));
+      return;
+    }
+    if (!_connected && _transport->isOpen()) {
+      _connected = true;
+      for (bool input : {true, false}) {
+        Side& s = side(input);
+        if (s.status != WSStreamStatusOpening) continue;
+        s.status = WSStreamStatusOpen;
+        post(input, WSStreamEventOpenCompleted);
+      }
+      if (_out.status == WSStreamStatusOpen && _transport->isReady())
+        post(false, WSStreamEventHasSpaceAvailable);
+      if (_transport->available() > 0 && _in.status == WSStreamStatusOpen)
+        post(true, WSStreamEventHasBytesAvailable);
+    } else if (_connected && _transport->tlsStarted() && _transport->isReady() && !_tlsReported) {
+      _tlsReported = true;
+      if (_out.status == WSStreamStatusOpen) post(false, WSStreamEventHasSpaceAvailable);
+      if (_transport->available() > 0 && _in.status == WSStreamStatusOpen)
+        post(true, WSStreamEventHasBytesAvailable);
+    }
     armReadLocked();
+  }
+
+  /// While SOCKS or the TLS handshake is in progress nobody reads: take what the socket has.
+  void negotiateLocked() {
+    std::uint8_t buffer[16384];
+    for (;;) {
+      const ssize_t n = ::recv(_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        _transport->socketReceived(buffer, static_cast<std::size_t>(n));
+        if (_transport->failed() || _transport->isReady()) break;
+        continue;
+      }
+      if (n == 0) {
+        _transport->socketEnded();
+        if (!_transport->failed())
+          failBothLocked(
+              WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, ECONNRESET, std::strerror(ECONNRESET)));
+        break;
+      }
+      const int code = errno;
+      if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR) break;
+      failBothLocked(PosixError(code));
+      return;
+    }
+    if (_in.status == WSStreamStatusError) return;
+    advanceTransportLocked();
+  }
+
+  bool negotiatingLocked() const {
+    return _transport && !_transport->failed() && !_transport->isReady() && _fd >= 0;
+  }
+
+  /// Sends what the transport has for the socket; keeps the rest for the next writable moment.
+  /// False when the socket failed.
+  bool flushSocketOutputLocked() {
+    if (!_transport || _fd < 0) return true;
+    auto bytes = _transport->takeSocketOutput();
+    _pendingOut.insert(_pendingOut.end(), bytes.begin(), bytes.end());
+    std::size_t sent = 0;
+    while (sent < _pendingOut.size()) {
+      const ssize_t n =
+          ::send(_fd, _pendingOut.data() + sent, _pendingOut.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+        continue;
+      }
+      const int code = errno;
+      if (n < 0 && (code == EAGAIN || code == EWOULDBLOCK || code == EINTR)) break;
+      _pendingOut.clear();
+      failBothLocked(PosixError(n < 0 ? code : EPIPE));
+      return false;
+    }
+    _pendingOut.erase(_pendingOut.begin(), _pendingOut.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (!_pendingOut.empty()) armWriteLocked();
+    return true;
+  }
+
+  /// read() once TLS runs (or bytes that came with the SOCKS reply wait): plaintext from the transport.
+  std::ptrdiff_t readThroughTransportLocked(std::uint8_t* buffer, std::size_t length) {
+    if (_transport->tlsStarted() && _transport->available() == 0) {
+      std::uint8_t chunk[16384];
+      const ssize_t n = ::recv(_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n > 0) {
+        _transport->socketReceived(chunk, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        _in.status = WSStreamStatusAtEnd;
+        post(true, WSStreamEventEndEncountered);
+        return 0;
+      } else {
+        const int code = errno;
+        if (code != EAGAIN && code != EWOULDBLOCK && code != EINTR) {
+          failLocked(true, code);
+          return -1;
+        }
+      }
+      if (!flushSocketOutputLocked()) return -1;
+      if (_transport->failed()) {
+        failBothLocked(WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, _transport->errorCode(),
+                                                        _transport->errorDescription()));
+        return -1;
+      }
+    }
+    const std::size_t count = _transport->read(buffer, length);
+    armReadLocked();
+    return static_cast<std::ptrdiff_t>(count);
   }
 
   void failLocked(bool input, int code) {
@@ -249,6 +435,10 @@ private:
         std::lock_guard lock(self->_mutex);
         self->_readArmed = false;
         if (error || self->_socketClosed) return;
+        if (self->negotiatingLocked()) {
+          self->negotiateLocked();
+          return;
+        }
         if (self->_in.status == WSStreamStatusOpen) self->post(true, WSStreamEventHasBytesAvailable);
       });
     });
@@ -264,6 +454,8 @@ private:
         std::lock_guard lock(self->_mutex);
         self->_writeArmed = false;
         if (error || self->_socketClosed) return;
+        if (!self->_pendingOut.empty() && !self->flushSocketOutputLocked()) return;
+        if (self->negotiatingLocked() || self->_pendingOut.size() >= kMaxPendingOut) return;
         if (self->_out.status == WSStreamStatusOpen) self->post(false, WSStreamEventHasSpaceAvailable);
       });
     });
@@ -324,6 +516,9 @@ private:
   bool _socketClosed = false;
   bool _readArmed = false;
   bool _writeArmed = false;
+  bool _tlsReported = false; // the first readable/writable events after the TLS handshake were posted
+  std::unique_ptr<WSStreamTransport> _transport;
+  std::vector<std::uint8_t> _pendingOut; // socket bytes the socket has not taken yet
   Side _in, _out;
 };
 
@@ -349,13 +544,15 @@ public:
   void removeFromRunLoop(platform::RunLoop& loop) override { _core->unschedule(Input, loop); }
   std::any propertyForKey(const std::string& key) const override {
     std::lock_guard lock(_core->mutex());
+    if (key == WSStreamPropertySSLPeerTrust) return _core->peerTrustLocked();
     auto& properties = _core->side(Input).properties;
     auto found = properties.find(key);
     return found == properties.end() ? std::any() : found->second;
   }
   bool setProperty(std::any value, const std::string& key) override {
     std::lock_guard lock(_core->mutex());
-    _core->side(Input).properties[key] = std::move(value);
+    _core->side(Input).properties[key] = value;
+    _core->propertyChangedLocked(key, value);
     return true;
   }
   std::string description() const override {
