@@ -29,11 +29,12 @@ struct Capture {
     client.socket->close();
     EXPECT_EQ(server->finish(), "");
   }
-  std::unique_ptr<RawServer> server;
   Client client;
   std::vector<ClientFrame> frames;
   ClientFrame closeFrame;
   bool keysFresh = false;
+  // Last: destroyed (its script joined) before the fields the script writes.
+  std::unique_ptr<RawServer> server;
 };
 
 // Every length form: 0 and 125 in 7 bits, 126 and 65535 in 16 bits, 65536 in 64 bits; each

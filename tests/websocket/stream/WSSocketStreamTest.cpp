@@ -1,0 +1,153 @@
+// The socket stream pair: connect (every address in order), events on the scheduled run loop,
+// reads and writes from another thread, the end and errors of the connection.
+#include "websocket/stream/WSStream.hpp"
+
+#include "../WSTestSupport.hpp"
+#include "websocket/WSRunLoopThread.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+using namespace wstest;
+
+namespace {
+
+class EventRecorder : public WSStreamDelegate {
+public:
+  void streamHandleEvent(WSStream& stream, WSStreamEvent event) override {
+    std::lock_guard lock(_mutex);
+    _events.emplace_back(&stream, event);
+    onNetworkThread = onNetworkThread && WS_networkRunLoop().isCurrent();
+    _changed.notify_all();
+  }
+  bool waitFor(WSStream* stream, WSStreamEvent event) {
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, kTimeout, [&] {
+      return std::find(_events.begin(), _events.end(), std::make_pair(stream, event)) != _events.end();
+    });
+  }
+  std::size_t count(WSStream* stream, WSStreamEvent event) {
+    std::lock_guard lock(_mutex);
+    return static_cast<std::size_t>(
+        std::count(_events.begin(), _events.end(), std::make_pair(stream, event)));
+  }
+  bool onNetworkThread = true;
+
+private:
+  std::mutex _mutex;
+  std::condition_variable _changed;
+  std::vector<std::pair<WSStream*, WSStreamEvent>> _events;
+};
+
+struct Opened {
+  explicit Opened(const std::string& host, std::uint16_t port)
+      : pair(WSStreamCreatePairWithSocketToHost(host, port)) {
+    pair.input->setDelegate(recorder);
+    pair.output->setDelegate(recorder);
+    pair.input->scheduleInRunLoop(WS_networkRunLoop());
+    pair.output->scheduleInRunLoop(WS_networkRunLoop());
+    pair.output->open();
+    pair.input->open();
+  }
+  ~Opened() {
+    pair.input->close();
+    pair.output->close();
+  }
+  std::shared_ptr<EventRecorder> recorder = std::make_shared<EventRecorder>();
+  WSStreamPair pair;
+};
+
+// Both streams open, the output has space, bytes go both ways, and the peer's close is the
+// input's end; every event arrives on the network thread.
+TEST(WSSocketStreamTest, ConnectsReadsWritesAndEnds) {
+  std::promise<WSData> received;
+  RawServer server([&](RawPeer& peer) {
+    received.set_value(peer.readExactly(5));
+    peer.send("world");
+    peer.close();
+  });
+  Opened s("localhost", server.port()); // "localhost" may be ::1 first: the next address is tried
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventOpenCompleted));
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.output.get(), WSStreamEventOpenCompleted));
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.output.get(), WSStreamEventHasSpaceAvailable));
+  EXPECT_EQ(s.pair.input->streamStatus(), WSStreamStatusOpen);
+  ASSERT_TRUE(s.pair.output->hasSpaceAvailable());
+  EXPECT_EQ(s.pair.output->write(Bytes("hello").data(), 5), 5);
+  EXPECT_EQ(received.get_future().get(), Bytes("hello"));
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventHasBytesAvailable));
+  std::string got;
+  std::uint8_t buffer[64];
+  while (got.size() < 5) {
+    ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventHasBytesAvailable));
+    while (s.pair.input->hasBytesAvailable()) {
+      auto n = s.pair.input->read(buffer, sizeof buffer);
+      if (n > 0) got.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
+      if (n == 0) break;
+    }
+  }
+  EXPECT_EQ(got, "world");
+  EXPECT_EQ(server.finish(), "");
+  // Drain to the end.
+  while (s.pair.input->streamStatus() != WSStreamStatusAtEnd) {
+    ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventHasBytesAvailable));
+    if (s.pair.input->hasBytesAvailable()) s.pair.input->read(buffer, sizeof buffer);
+  }
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventEndEncountered));
+  EXPECT_EQ(s.pair.input->streamError(), std::nullopt);
+  EXPECT_TRUE(s.recorder->onNetworkThread);
+}
+
+// A refused connection is an error event on both streams with the socket's error.
+TEST(WSSocketStreamTest, RefusedConnectionIsAnErrorOnBothStreams) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  Opened s("127.0.0.1", ntohs(a.sin_port));
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventErrorOccurred));
+  ASSERT_TRUE(s.recorder->waitFor(s.pair.output.get(), WSStreamEventErrorOccurred));
+  EXPECT_EQ(s.pair.input->streamStatus(), WSStreamStatusError);
+  ASSERT_TRUE(s.pair.input->streamError());
+  EXPECT_EQ(s.pair.input->streamError()->code, ECONNREFUSED);
+  EXPECT_EQ(s.pair.input->streamError()->domain, NSPOSIXErrorDomain);
+  EXPECT_EQ(s.recorder->count(s.pair.input.get(), WSStreamEventOpenCompleted), 0u);
+}
+
+// Events that happen while a stream is scheduled nowhere are held and delivered once it is.
+TEST(WSSocketStreamTest, EventsWaitUntilScheduled) {
+  RawServer server([](RawPeer& peer) { peer.waitForClientClose(); });
+  auto recorder = std::make_shared<EventRecorder>();
+  WSStreamPair pair = WSStreamCreatePairWithSocketToHost("127.0.0.1", server.port());
+  pair.input->setDelegate(recorder);
+  pair.output->setDelegate(recorder);
+  pair.input->scheduleInRunLoop(WS_networkRunLoop());
+  pair.output->open();
+  pair.input->open();
+  ASSERT_TRUE(recorder->waitFor(pair.input.get(), WSStreamEventOpenCompleted));
+  EXPECT_EQ(recorder->count(pair.output.get(), WSStreamEventOpenCompleted), 0u);
+  pair.output->scheduleInRunLoop(WS_networkRunLoop());
+  ASSERT_TRUE(recorder->waitFor(pair.output.get(), WSStreamEventOpenCompleted));
+  ASSERT_TRUE(recorder->waitFor(pair.output.get(), WSStreamEventHasSpaceAvailable));
+  pair.output->close();
+  pair.input->close();
+  EXPECT_EQ(pair.input->streamStatus(), WSStreamStatusClosed);
+  EXPECT_EQ(server.finish(), "");
+}
+
+// Properties are stored per stream; an unknown key reads empty.
+TEST(WSSocketStreamTest, PropertiesAreStored) {
+  WSStreamPair pair = WSStreamCreatePairWithSocketToHost("127.0.0.1", 9);
+  EXPECT_FALSE(pair.input->propertyForKey(WSStreamPropertySSLPeerTrust).has_value());
+  EXPECT_TRUE(pair.output->setProperty(std::string("peer.example"), WSStreamPropertySocketPeerName));
+  EXPECT_EQ(std::any_cast<std::string>(pair.output->propertyForKey(WSStreamPropertySocketPeerName)),
+            "peer.example");
+  EXPECT_FALSE(pair.input->propertyForKey(WSStreamPropertySocketPeerName).has_value());
+  EXPECT_EQ(pair.input->streamStatus(), WSStreamStatusNotOpen);
+}
+
+} // namespace
