@@ -6,12 +6,18 @@
 #include <utility>
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 namespace {
+
+// OpenSSL's exit-time clean-up frees its global locks while threads that are never joined (the
+// network thread, the queue workers) may still use them. Initialising it first, before main,
+// without that clean-up keeps them valid until the process is gone.
+[[maybe_unused]] const int gOpenSSLWithoutExitCleanup = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
 // The context is the same for every session with the same settings, but building one costs a
 // trust-store load; sessions are rare (one per connection), so each owns its own and the
