@@ -7,8 +7,8 @@ WSDispatchData::WSDispatchData(std::vector<std::uint8_t> bytes)
 
 WSDispatchData::WSDispatchData(std::shared_ptr<const std::vector<std::uint8_t>> bytes) {
   if (!bytes || bytes->empty()) return;
-  _size = bytes->size();
-  _regions.push_back({std::move(bytes), 0, static_cast<std::size_t>(_size)});
+  std::size_t length = bytes->size();
+  pushRegion({std::move(bytes), 0, length});
 }
 
 WSDispatchData WSDispatchData::concat(const WSDispatchData& other) const {
@@ -18,28 +18,32 @@ WSDispatchData WSDispatchData::concat(const WSDispatchData& other) const {
 }
 
 void WSDispatchData::append(const WSDispatchData& other) {
-  _regions.insert(_regions.end(), other._regions.begin(), other._regions.end());
-  _size += other._size;
+  for (const Region& r : other._regions) pushRegion(r);
+}
+
+void WSDispatchData::pushRegion(Region region) {
+  _size += region.length;
+  _regions.push_back(std::move(region));
+  _ends.push_back(_size);
 }
 
 WSDispatchData WSDispatchData::subrange(std::uint64_t offset, std::uint64_t length) const {
   WSDispatchData result;
   if (offset >= _size) return result;
   length = std::min(length, _size - offset);
-  std::uint64_t position = 0;
-  for (const Region& r : _regions) {
-    if (length == 0) break;
-    std::uint64_t end = position + r.length;
-    if (end > offset) {
-      std::uint64_t start = offset > position ? offset - position : 0;
-      std::uint64_t take = std::min<std::uint64_t>(r.length - start, length);
-      result._regions.push_back(
-          {r.bytes, r.offset + static_cast<std::size_t>(start), static_cast<std::size_t>(take)});
-      result._size += take;
-      length -= take;
-      offset += take;
-    }
-    position = end;
+  if (length == 0) return result;
+  // The first region that ends after `offset`, by the regions' end offsets.
+  auto first = std::upper_bound(_ends.begin(), _ends.end(), offset);
+  std::size_t index = static_cast<std::size_t>(first - _ends.begin());
+  std::uint64_t regionStart = index == 0 ? 0 : _ends[index - 1];
+  for (; length > 0 && index < _regions.size(); ++index) {
+    const Region& r = _regions[index];
+    std::uint64_t skip = offset - regionStart;
+    std::uint64_t take = std::min<std::uint64_t>(r.length - skip, length);
+    result.pushRegion({r.bytes, r.offset + static_cast<std::size_t>(skip), static_cast<std::size_t>(take)});
+    length -= take;
+    offset += take;
+    regionStart += r.length;
   }
   return result;
 }

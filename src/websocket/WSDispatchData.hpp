@@ -44,6 +44,10 @@ private:
     std::size_t offset;
     std::size_t length;
   };
+  void pushRegion(Region region);
+
   std::vector<Region> _regions;
+  /// The end offset of each region, for finding the region of an offset by binary search.
+  std::vector<std::uint64_t> _ends;
   std::uint64_t _size = 0;
 };

@@ -679,6 +679,10 @@ void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bo
       _closeAndDisconnect(1009, "Message too big");
       return;
     }
+    // The payload is copied once, into a buffer sized for it; fragments grow it geometrically.
+    std::size_t needed = _currentFrameData->size() + static_cast<std::size_t>(payloadLength);
+    if (needed > _currentFrameData->capacity())
+      _currentFrameData->reserve(std::max(needed, 2 * _currentFrameData->capacity()));
   }
   if (payloadLength == 0) {
     if (isControl)
