@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     net::io_context ioc;
     websocket::stream<tcp::socket> ws(ioc);
     tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(args.port));
+    start = bench::Clock::now();
     ws.next_layer().connect(endpoint);
     ws.next_layer().set_option(tcp::no_delay(true));
     ws.binary(true);
@@ -30,7 +31,6 @@ int main(int argc, char** argv) {
     ws.read_message_max(64u << 20);
     ws.handshake("127.0.0.1:" + std::to_string(args.port), args.path());
     boost::beast::flat_buffer buffer;
-    start = bench::Clock::now();
     if (args.send) {
       for (std::uint64_t i = 0; i < args.count; ++i) ws.write(net::buffer(payload));
       ws.read(buffer);

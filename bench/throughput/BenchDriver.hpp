@@ -5,9 +5,12 @@
 //   <driver> <port> <recv|send> <size> <count>
 //
 // "recv": the bulk server writes <count> binary messages of <size> bytes right after the
-// handshake; the clock runs from the opening of the connection to the last message.
-// "send": the driver sends <count> binary messages of <size> bytes; the server counts them and
-// answers with one short message after the last; the clock runs from the opening to that answer.
+// handshake; the clock runs from just before the client connects to the last message.
+// "send": the driver sends <count> binary messages of <size> bytes once open; the server counts
+// them and answers with one short message after the last; the clock runs from just before the
+// client connects to that answer. Connecting and the handshake (well under a millisecond) are
+// inside the clock for every client alike: a client that reports the opening late, while its
+// threads already read, cannot gain from it.
 // The result is one JSON line on standard output.
 
 #include <chrono>

@@ -109,7 +109,9 @@ void ServeReceive(int fd, std::size_t size, std::uint64_t count) {
   const std::uint8_t normal[] = {0x03, 0xE8};
   auto close = Frame(0x8, normal, sizeof normal);
   if (!WriteAll(fd, close.data(), close.size())) return;
-  // Whatever the client still says (its close frame) is read and dropped until it hangs up.
+  // The server's half is done (a client that closes the handshake waits for the end of the
+  // stream); whatever the client still says (its close frame) is read and dropped.
+  ::shutdown(fd, SHUT_WR);
   std::vector<std::uint8_t> sink(1 << 16);
   while (::recv(fd, sink.data(), sink.size(), 0) > 0) {
   }

@@ -26,7 +26,6 @@ int Callback(lws* wsi, lws_callback_reasons reason, void*, void* in, std::size_t
   State& s = gState;
   switch (reason) {
   case LWS_CALLBACK_CLIENT_ESTABLISHED:
-    s.start = bench::Clock::now();
     if (s.args.send) lws_callback_on_writable(wsi);
     break;
   case LWS_CALLBACK_CLIENT_WRITEABLE:
@@ -111,6 +110,7 @@ int main(int argc, char** argv) {
   connect.host = host.c_str();
   connect.origin = host.c_str();
   connect.local_protocol_name = protocols[0].name;
+  gState.start = bench::Clock::now();
   if (!lws_client_connect_via_info(&connect)) {
     std::fprintf(stderr, "libwebsockets: connect failed\n");
     lws_context_destroy(context);

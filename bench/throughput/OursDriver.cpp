@@ -19,7 +19,6 @@ public:
       : _args(args), _payload(std::make_shared<const WSData>(bench::Payload(args.size))) {}
 
   void webSocketDidOpen(WSWebSocket& webSocket) override {
-    start = bench::Clock::now();
     if (!_args.send) return;
     for (std::uint64_t i = 0; i < _args.count; ++i) {
       if (!webSocket.sendDataNoCopy(_payload, nullptr)) {
@@ -49,7 +48,11 @@ public:
     failed = true;
   }
 
-  void webSocketDidClose(WSWebSocket&, std::int64_t, const std::optional<std::string>&, bool) override {
+  void webSocketDidClose(WSWebSocket&, std::int64_t code, const std::optional<std::string>& reason,
+                         bool wasClean) override {
+    if (!finished)
+      std::fprintf(stderr, "ours: closed after %llu messages: %lld %s%s\n", static_cast<unsigned long long>(received),
+                   static_cast<long long>(code), reason ? reason->c_str() : "", wasClean ? "" : " (not clean)");
     closed = true;
   }
 
@@ -70,6 +73,7 @@ int main(int argc, char** argv) {
   auto webSocket = WSWebSocket::initWithURLRequest(
       WSURLRequest("ws://127.0.0.1:" + std::to_string(args.port) + args.path()));
   webSocket->setDelegate(driver);
+  driver->start = bench::Clock::now();
   webSocket->open();
   auto& loop = platform::RunLoop::main();
   loop.runUntil([&] { return driver->finished || driver->failed || driver->closed; },

@@ -21,7 +21,6 @@ int main(int argc, char** argv) {
   client.init_asio();
   client.set_max_message_size(64u << 20);
   client.set_open_handler([&](websocketpp::connection_hdl hdl) {
-    start = bench::Clock::now();
     if (!args.send) return;
     websocketpp::lib::error_code ec;
     for (std::uint64_t i = 0; i < args.count && !ec; ++i)
@@ -54,6 +53,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "websocketpp: %s\n", ec.message().c_str());
     return 1;
   }
+  start = bench::Clock::now();
   client.connect(connection);
   client.run();
   return bench::Report("websocketpp", args, bench::Seconds(start, end), received,
