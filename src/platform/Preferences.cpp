@@ -2,6 +2,7 @@
 
 #include "platform/Environment.hpp"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -11,8 +12,16 @@ namespace platform {
 
 namespace {
 
+/// Preferences are a few keys; anything bigger is not a preferences file (or is /dev/zero).
+constexpr std::uintmax_t kMaxFileSize = 1 << 20;
+
 nlohmann::json ReadDomain(const std::string& domain) {
-  std::ifstream in(PreferencesFilePath(domain), std::ios::binary);
+  std::string path = PreferencesFilePath(domain);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error) ||
+      std::filesystem::file_size(path, error) > kMaxFileSize || error)
+    return nlohmann::json::object();
+  std::ifstream in(path, std::ios::binary);
   if (!in) return nlohmann::json::object();
   std::stringstream text;
   text << in.rdbuf();

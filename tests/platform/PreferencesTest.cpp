@@ -39,13 +39,18 @@ TEST_F(PreferencesTest, FileIsReadOncePerProcess) {
   EXPECT_EQ(platform::PreferenceValue("Debug", "test.once"), "first");
 }
 
-// A missing file, invalid JSON or a top level that is not an object mean no preferences.
+// A missing file, invalid JSON, a top level that is not an object, a device or an oversized
+// file mean no preferences.
 TEST_F(PreferencesTest, MissingOrInvalidFilesMeanNoPreferences) {
   ASSERT_TRUE(WriteFile(home.file("config/test.invalid.json"), R"({"Debug": "x",)"));
   ASSERT_TRUE(WriteFile(home.file("config/test.array.json"), R"(["Debug", "x"])"));
   ASSERT_TRUE(WriteFile(home.file("config/test.empty.json"), ""));
   ASSERT_TRUE(std::filesystem::create_directory(home.file("config/test.directory.json")));
-  for (const char* domain : {"test.missing", "test.invalid", "test.array", "test.empty", "test.directory"})
+  std::filesystem::create_symlink("/dev/zero", home.file("config/test.endless.json"));
+  ASSERT_TRUE(WriteFile(home.file("config/test.huge.json"),
+                        R"({"Debug": "Verbose", "pad": ")" + std::string(2 << 20, 'x') + R"("})"));
+  for (const char* domain : {"test.missing", "test.invalid", "test.array", "test.empty", "test.directory",
+                             "test.endless", "test.huge"})
     EXPECT_TRUE(platform::PreferenceValue("Debug", domain).is_null()) << domain;
 }
 
