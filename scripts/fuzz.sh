@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-all=(WSHTTPResponseFuzzer WSFrameHeaderFuzzer WSUTF8Fuzzer WSHTTPConnectResponseFuzzer
+all=(WSFrameReaderFuzzer WSHTTPResponseFuzzer WSFrameHeaderFuzzer WSUTF8Fuzzer WSHTTPConnectResponseFuzzer
      WSPACAnswerFuzzer SDMessageFuzzer DistributedNotificationUserInfoFuzzer PreferencesFileFuzzer)
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

@@ -29,6 +29,7 @@ inline std::string PrepareEnvironment(const char* debugCategories = "Verbose Eve
   const std::string config = root + "/config", state = root + "/state";
   const std::string logs = state + "/Zorbel";
   for (const std::string& dir : {config, state, logs}) mkdir(dir.c_str(), 0700);
+  if (std::getenv("ZB_FUZZ_LOG")) debugCategories = "all";
   std::ofstream(config + "/com.zorbel.streamdeck.json")
       << "{\"Debug\": \"" << debugCategories << "\", \"Zany\": true}\n";
   if (symlink("/dev/null", (logs + "/StreamDeck.log").c_str()) != 0) std::perror("symlink");

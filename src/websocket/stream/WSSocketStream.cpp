@@ -586,7 +586,21 @@ public:
 
 void WSStreamSetSendBufferSizeForTesting(int bytes) { gSendBufferSizeForTesting.store(bytes); }
 
+namespace {
+std::mutex gPairFactoryMutex;
+WSStreamPairFactory gPairFactory;
+} // namespace
+
+void WSStreamSetPairFactoryForTesting(WSStreamPairFactory factory) {
+  std::lock_guard lock(gPairFactoryMutex);
+  gPairFactory = std::move(factory);
+}
+
 WSStreamPair WSStreamCreatePairWithSocketToHost(const std::string& host, std::uint16_t port) {
+  {
+    std::lock_guard lock(gPairFactoryMutex);
+    if (gPairFactory) return gPairFactory(host, port);
+  }
   auto core = std::make_shared<SocketCore>(host, port);
   auto input = std::make_shared<SocketInputStream>(core);
   auto output = std::make_shared<SocketOutputStream>(core);

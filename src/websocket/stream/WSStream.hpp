@@ -17,6 +17,7 @@
 #include <any>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,3 +121,8 @@ void WSStreamSetSendBufferSizeForTesting(int bytes);
 
 /// A stream pair for a TCP connection to host:port. Nothing happens until a stream is opened.
 WSStreamPair WSStreamCreatePairWithSocketToHost(const std::string& host, std::uint16_t port);
+
+/// Makes every later WSStreamCreatePairWithSocketToHost return factory(host, port) instead of a
+/// socket pair (an empty function restores sockets). For tests and fuzzing with in-memory streams.
+using WSStreamPairFactory = std::function<WSStreamPair(const std::string& host, std::uint16_t port)>;
+void WSStreamSetPairFactoryForTesting(WSStreamPairFactory factory);
