@@ -44,7 +44,9 @@ WSHTTPConnectResponseReader::Result WSHTTPConnectResponseReader::feed(const std:
   const std::size_t searchFrom = _head.size() >= 3 ? _head.size() - 3 : 0;
   _head.append(reinterpret_cast<const char*>(data), size);
   const auto end = _head.find("\r\n\r\n", searchFrom);
-  if (end == std::string::npos) {
+  // The cap holds however the answer is cut into reads: a head is refused when the bytes before its
+  // blank line's last byte exceed it, which is what a byte-by-byte delivery would have held.
+  if (end == std::string::npos || end + 3 > kMaxHeadSize) {
     if (_head.size() > kMaxHeadSize) {
       _status = 500;
       _result = Result::Refused;

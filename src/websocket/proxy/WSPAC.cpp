@@ -287,7 +287,7 @@ std::optional<std::string> SplitHostPort(std::string_view item, WSProxyEntry& en
   }
   if (entry.host.empty()) return std::nullopt;
   if (!port.empty()) {
-    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit)) return std::nullopt;
+    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); })) return std::nullopt;
     const unsigned long value = std::stoul(std::string(port));
     if (value > 65535) return std::nullopt;
     entry.port = static_cast<std::uint32_t>(value);
