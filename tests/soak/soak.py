@@ -206,6 +206,7 @@ class Session:
         self.received = []           # every JSON message from the plug-in, in order
         self.by_event = {}           # event -> list of messages
         self.key_posts = []          # userInfo of every "Zorbel Stream Deck Key"
+        self.trace = []              # what the soak sent, for failure reports
         self.engine_done = {}        # context -> setTitle, setImage, showAlert and showOk messages received
         self.connected = asyncio.Event()
         self.registered = False
@@ -411,6 +412,7 @@ async def scenario_soak(session, args):
                 engine.post(dn.SET_TITLE, {"zbID": button, "title": title})
                 key["engine"] += 1
                 counts["title"] += 1
+                session.trace.append(("title", n, key["context"], button))
             elif kind < 0.7:
                 image = "data:image/png;base64," + base64.b64encode(f"image {n}".encode() * 8).decode()
                 expected_images[image] = key["context"]
@@ -446,6 +448,7 @@ async def scenario_soak(session, args):
                 await session.wait_settings(key["context"], change, value, since)
                 key["busy"] = False
             releases.append(asyncio.ensure_future(release()))
+            session.trace.append(("inspector", n, key["context"], change, value))
         if n % 64 == 0:
             await asyncio.sleep(0)  # let the reader and engine callbacks run (a yield, not a wait)
     engine.flush()
@@ -453,7 +456,14 @@ async def scenario_soak(session, args):
 
     # Everything arrives: wait for the totals, then compare content.
     await session.wait_keys(len(expected_presses))
-    await session.wait_count("setTitle", len(expected_titles))
+    try:
+        await session.wait_count("setTitle", len(expected_titles))
+    except Failure as failure:
+        got = {m["payload"]["title"] for m in session.by_event.get("setTitle", [])}
+        missing = [(title, context) for title, context in expected_titles.items() if title not in got]
+        history = [(i, m.get("event"), m["payload"].get("title"), m["payload"].get("zbID")) for i, m in
+                   enumerate(session.received) if missing and m.get("context") == missing[0][1]][-12:]
+        raise Failure(f"{failure}; missing {missing[:5]}; last messages for that key: {history}") from None
     await session.wait_count("setImage", len(expected_images))
     await session.wait_count("showAlert", len(expected_alerts))
     await session.wait_count("showOk", len(expected_oks))
