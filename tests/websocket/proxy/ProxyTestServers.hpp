@@ -41,6 +41,62 @@ print(server.server_address[1], flush=True)
 server.serve_forever()
 )PY";
 
+/// A SOCKS4a server (no package provides one): resolves the host name it is sent, refuses the
+/// user id "blocked" with 0x5B, then relays; prints its port first.
+inline constexpr const char* kSOCKS4aServerScript = R"PY(
+import socket, struct, sys, threading
+listener = socket.create_server(("127.0.0.1", 0))
+print(listener.getsockname()[1], flush=True)
+def read_until_nul(conn, data):
+    while b"\0" not in data:
+        more = conn.recv(256)
+        if not more:
+            raise EOFError
+        data += more
+    field, rest = data.split(b"\0", 1)
+    return field, rest
+def pipe(a, b):
+    try:
+        while True:
+            data = a.recv(65536)
+            if not data:
+                break
+            b.sendall(data)
+    except OSError:
+        pass
+    for s in (a, b):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+def serve(conn):
+    try:
+        head = b""
+        while len(head) < 8:
+            head += conn.recv(8 - len(head))
+        version, command, port = struct.unpack("!BBH", head[:4])
+        ip = head[4:8]
+        user, rest = read_until_nul(conn, b"")
+        host = socket.inet_ntoa(ip)
+        if ip[:3] == b"\0\0\0" and ip[3] != 0:
+            name, rest = read_until_nul(conn, rest)
+            host = name.decode()
+        if version != 4 or command != 1 or user == b"blocked":
+            conn.sendall(b"\0\x5b" + b"\0" * 6)
+            conn.close()
+            return
+        upstream = socket.create_connection((host, port))
+        conn.sendall(b"\0\x5a" + b"\0" * 6)
+    except (OSError, EOFError):
+        conn.close()
+        return
+    threading.Thread(target=pipe, args=(conn, upstream), daemon=True).start()
+    pipe(upstream, conn)
+while True:
+    conn, _ = listener.accept()
+    threading.Thread(target=serve, args=(conn,), daemon=True).start()
+)PY";
+
 /// A Python script run as a child; its first output line is its port.
 class ScriptServer {
 public:

@@ -237,4 +237,20 @@ TEST_F(WSSOCKSMicrosocksTest, ClosedTargetPortIsRefused) {
       << h.errorDescription();
 }
 
+// SOCKS4a against a real server: the host name is resolved by the proxy; a refused user id fails.
+TEST_F(WSSOCKSMicrosocksTest, SOCKS4aTunnelAndRefusal) {
+  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer proxy(dir, "socks4a.py", kSOCKS4aServerScript);
+  WSSOCKSHandshake h({"127.0.0.1", proxy.port(), "user", {}, WSSOCKSVersion::V4a}, "localhost", echo.port());
+  const int fd = Handshake(h, proxy.port());
+  ASSERT_EQ(h.state(), State::Connected) << h.errorDescription();
+  EXPECT_EQ(Echo(fd, "four a"), "four a");
+  close(fd);
+  WSSOCKSHandshake blocked({"127.0.0.1", proxy.port(), "blocked", {}, WSSOCKSVersion::V4a}, "localhost",
+                           echo.port());
+  close(Handshake(blocked, proxy.port()));
+  EXPECT_EQ(blocked.state(), State::Failed);
+  EXPECT_EQ(blocked.errorCode(), ECONNREFUSED);
+}
+
 } // namespace

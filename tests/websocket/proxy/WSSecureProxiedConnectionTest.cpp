@@ -323,6 +323,13 @@ TEST_F(WSSecureProxiedConnectionTest, WrongSOCKSCredentialsFail) {
   EXPECT_EQ(o.error->localizedDescription, "SOCKS5 proxy refused the user name and password");
 }
 
+// SOCKS4a from a "socks4a://" setting: the proxy resolves the target's name.
+TEST_F(WSSecureProxiedConnectionTest, ThroughSOCKS4a) {
+  servers.push_back(std::make_unique<ScriptServer>(dir, "socks4a.py", kSOCKS4aServerScript));
+  UseProxy("all_proxy", "socks4a://127.0.0.1:" + std::to_string(servers.back()->port()));
+  ExpectEcho(Connect(WSS(StartServer("server"))));
+}
+
 // ---- PAC ----
 
 // A PAC file naming tinyproxy, read from disk.
