@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/RunLoop.hpp"
 #include "websocket/WSURLRequest.hpp"
@@ -297,6 +299,45 @@ TEST_F(WSSecureProxiedConnectionTest, NoProxyMatchGoesDirect) {
   setenv("http_proxy", ("127.0.0.1:" + std::to_string(FreePort())).c_str(), 1);
   setenv("no_proxy", "<-loopback>, localhost", 1);
   ExpectEcho(Connect(WS(StartServer())));
+}
+
+// The connector names the target as TLS peer on a tunnel for wss, and names no peer for ws.
+TEST_F(WSSecureProxiedConnectionTest, ConnectorSetsPeerNameOnlyForWssTunnels) {
+  TinyProxy proxy(dir);
+  const std::uint16_t target = StartServer();
+  UseProxy("http_proxy", "127.0.0.1:" + std::to_string(proxy.port()));
+  setenv("https_proxy", ("127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+  for (const bool secure : {true, false}) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::optional<WSError> error;
+    std::shared_ptr<WSInputStream> input;
+    std::shared_ptr<WSOutputStream> output;
+    auto connector = std::make_shared<WSProxyConnect>(secure ? WSS(target) : WS(target));
+    connector->openNetworkStreamWithCompletion([&](const std::optional<WSError>& e,
+                                                   std::shared_ptr<WSInputStream> in,
+                                                   std::shared_ptr<WSOutputStream> out) {
+      std::lock_guard lock(mutex);
+      error = e;
+      input = std::move(in);
+      output = std::move(out);
+      done = true;
+      changed.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return done; }));
+    ASSERT_FALSE(error) << error->localizedDescription;
+    const std::any peer = output->propertyForKey(WSStreamPropertySocketPeerName);
+    if (secure) {
+      ASSERT_TRUE(peer.has_value());
+      EXPECT_EQ(std::any_cast<std::string>(peer), "localhost");
+    } else {
+      EXPECT_FALSE(peer.has_value());
+    }
+    input->close();
+    output->close();
+  }
 }
 
 // ---- SOCKS ----
