@@ -9,6 +9,9 @@
 
 namespace {
 
+// <cctype> takes unsigned char values: a negative char is undefined behaviour.
+bool IsDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+
 std::string Lower(std::string_view text) {
   std::string out(text);
   std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -204,7 +207,7 @@ std::optional<WSProxyEntry> WSProxyEntryFromURL(std::string_view url) {
   }
   if (entry.host.empty()) return std::nullopt;
   if (!portText.empty()) {
-    if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), ::isdigit)) return std::nullopt;
+    if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), IsDigit)) return std::nullopt;
     const unsigned long port = std::stoul(std::string(portText));
     if (port > 65535) return std::nullopt;
     entry.port = static_cast<std::uint32_t>(port);
@@ -238,7 +241,7 @@ bool WSNoProxyMatches(std::string_view noProxy, std::string_view hostText) {
       const auto network = ParseAddress(entry.substr(0, slash));
       const std::string bits = entry.substr(slash + 1);
       if (!network || !hostAddress || bits.empty() || bits.size() > 3 ||
-          !std::all_of(bits.begin(), bits.end(), ::isdigit))
+          !std::all_of(bits.begin(), bits.end(), IsDigit))
         continue;
       if (PrefixMatches(*network, *hostAddress, std::stoi(bits))) return true;
       continue;

@@ -74,6 +74,7 @@ TEST(WSProxySettingsTest, ProxyURLsBecomeEntries) {
   EXPECT_FALSE(WSProxyEntryFromURL("ftp://p:21"));
   EXPECT_FALSE(WSProxyEntryFromURL("http://p:99999"));
   EXPECT_FALSE(WSProxyEntryFromURL("http://p:8a"));
+  EXPECT_FALSE(WSProxyEntryFromURL("http://p:8\xE9"));
   EXPECT_FALSE(WSProxyEntryFromURL("http://:80"));
   EXPECT_FALSE(WSProxyEntryFromURL(""));
 }
@@ -108,6 +109,7 @@ TEST(WSProxySettingsTest, NoProxyAddressesAndRanges) {
   EXPECT_TRUE(WSNoProxyMatches("fd00::1", "fd00::1"));
   EXPECT_FALSE(WSNoProxyMatches("fd00::/8", "10.0.0.1"));
   EXPECT_FALSE(WSNoProxyMatches("10.0.0.0/33", "10.0.0.1"));
+  EXPECT_FALSE(WSNoProxyMatches("10.0.0.0/\xE9", "10.0.0.1"));
   EXPECT_FALSE(WSNoProxyMatches("10.0.0.0/8", "ten.example"));
 }
 
