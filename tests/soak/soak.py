@@ -175,7 +175,10 @@ class Deck:
         for row in range(ROWS):
             for column in range(COLUMNS):
                 index = row * COLUMNS + column
-                settings = {"zbID": f"K{index}"} if index < 10 else {}
+                # A stored title makes the plug-in answer the key's willAppear with a setTitle.
+                settings = {"title": f"start {index}"}
+                if index < 10:
+                    settings["zbID"] = f"K{index}"
                 self.keys.append({"context": f"CTX{index:02d}{'x' * 20}", "row": row, "column": column,
                                   "settings": settings, "busy": False, "engine": 0})
         self.by_context = {k["context"]: k for k in self.keys}
@@ -274,6 +277,13 @@ class Session:
                          "deviceInfo": {"name": "Soak Deck", "size": {"columns": COLUMNS, "rows": ROWS}, "type": 0}})
         for key in self.deck.keys:
             await self.send(self.event("willAppear", key))
+        # The engine's commands travel on the bus and may overtake the willAppear messages: they start
+        # once the plug-in has answered every willAppear (with the stored title), and the records
+        # start empty then.
+        await self.wait_count("setTitle", len(self.deck.keys))
+        self.received.clear()
+        self.by_event.clear()
+        self.engine_done.clear()
 
     def event(self, name, key, payload=None):
         base = {"settings": key["settings"], "coordinates": {"row": key["row"], "column": key["column"]},
@@ -460,7 +470,7 @@ async def scenario_soak(session, args):
     except Failure as failure:
         got = {m["payload"]["title"] for m in session.by_event.get("setTitle", [])}
         missing = [(title, context) for title, context in expected_titles.items() if title not in got]
-        history = [(i, m.get("event"), m["payload"].get("title"), m["payload"].get("zbID")) for i, m in
+        history = [(i, m.get("event"), m.get("payload", {}).get("title"), m.get("payload", {}).get("zbID")) for i, m in
                    enumerate(session.received) if missing and m.get("context") == missing[0][1]][-12:]
         sent = [t for t in session.trace if missing and t[2] == missing[0][1]][-12:]
         raise Failure(f"{failure}; missing {missing[:5]}; last messages for that key: {history}; "
