@@ -7,6 +7,11 @@
 // `description()` member). All calls may be made from any thread; none waits for the log file
 // except Quitting() and every call made after it.
 //
+// "%@" with a JSON value shows a JSON string as its text and anything else as compact JSON on
+// one line (`{"event":"keyDown"}`), so that a message stays one greppable line; invalid UTF-8
+// inside is shown as U+FFFD. printf conversions take their argument whatever its C++ width
+// ("%d" with a long long is fine); a missing argument shows as "(null)".
+//
 // Categories in use: "display" (always written), "Verbose", "Events", "WebSocket" (written when
 // the "Debug" preference enables them); the facility also knows "always", "debug", "zany",
 // "any" and the echo switch "LOG".
