@@ -146,7 +146,9 @@ TEST_F(WSWebSocketServerTest, ClientCloseCompletesCleanly) {
   EXPECT_EQ(close.code, 4001);
   EXPECT_EQ(close.reason, std::optional<std::string>("bye now"));
   EXPECT_TRUE(close.wasClean);
-  EXPECT_EQ(socket->readyState(), WS_CLOSING);
+  // The clean close leaves the state at closing; the server's end of the TCP connection, when
+  // it is seen before the streams are closed, then moves it to closed (without a report).
+  EXPECT_GE(socket->readyState(), WS_CLOSING);
   EXPECT_EQ(delegate->count(Report::Fail), 0u);
 }
 
