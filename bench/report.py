@@ -1,0 +1,78 @@
+#!/usr/bin/python3
+"""Writes the measured figures into docs/performance.md, between the lines
+"<!-- results:begin -->" and "<!-- results:end -->", from the files scripts/bench.sh leaves in
+the results folder: throughput.json, throughput.md (the table), e2e.json, machine.txt.
+
+  /usr/bin/python3 bench/report.py <results folder> docs/performance.md"""
+
+import json
+import os
+import sys
+
+BEGIN, END = "<!-- results:begin -->", "<!-- results:end -->"
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def e2e_table(e2e):
+    rows = ["| Figure | Measured | Target | |", "|---|---|---|:---:|"]
+    key, title = e2e["key_to_signal"], e2e["title_to_frame"]
+    for name, figure in (("keyDown/keyUp frame → \"Zorbel Stream Deck Key\" signal at a D-Bus subscriber", key),
+                         ("\"Zorbel Stream Deck Set Title\" signal → setTitle frame at the host", title)):
+        rows.append(f"| {name} ({figure['count']:,} events) | p50 {figure['p50_us']:.0f} µs, "
+                    f"p99 {figure['p99_us']:.0f} µs, max {figure['max_us']:.0f} µs | p99 < 1 ms | "
+                    f"{verdict(figure['p99_us'] < 1000)} |")
+    s = e2e["startup"]
+    rows.append(f"| Start-up: process spawned → registration message at the host ({s['count']} starts) | "
+                f"p50 {s['p50_us'] / 1000:.1f} ms, max {s['max_us'] / 1000:.1f} ms | ≤ 20 ms | "
+                f"{verdict(s['p50_us'] <= 20000)} (p50){'' if s['max_us'] <= 20000 else ', max over'} |")
+    i = e2e["idle"]
+    rows.append(f"| Idle {i['seconds']} s after registration: CPU ticks (1/{i['ticks_per_second']} s) | "
+                f"{i['cpu_ticks']} | 0 | {verdict(i['cpu_ticks'] == 0)} |")
+    rows.append(f"| Idle {i['seconds']} s: context switches of all {i['threads']} threads (wake-ups) | "
+                f"{i['context_switches']} | 0 | {verdict(i['context_switches'] == 0)} |")
+    r = e2e["rss"]
+    rows.append(f"| Resident memory after start | {r['after_start_kib'] / 1024:.1f} MiB | ≤ 10 MB | "
+                f"{verdict(r['after_start_kib'] * 1024 <= 10_000_000)} |")
+    rows.append(f"| Resident memory after {r['key_events']:,} key events and {r['titles']:,} titles | "
+                f"{r['after_load_kib'] / 1024:.1f} MiB ({r['growth_kib']:+d} KiB) | within +1 MB | "
+                f"{verdict(r['growth_kib'] * 1024 <= 1_000_000)} |")
+    rows.append(f"| Exit status after the host's close | {e2e['exit_status']} | 0 | "
+                f"{verdict(e2e['exit_status'] == 0)} |")
+    return "\n".join(rows)
+
+
+def main():
+    folder, doc = sys.argv[1], sys.argv[2]
+    parts = []
+    machine = os.path.join(folder, "machine.txt")
+    if os.path.exists(machine):
+        with open(machine) as f:
+            parts.append("Run: " + f.read().strip())
+    throughput = os.path.join(folder, "throughput.md")
+    if os.path.exists(throughput):
+        with open(os.path.join(folder, "throughput.json")) as f:
+            t = json.load(f)
+        with open(throughput) as f:
+            parts.append(f"### Throughput (best of {t['rounds']} rounds; load average during the run: "
+                         f"{' → '.join(t['loadavg'])})\n\n" + f.read().strip() +
+                         "\n\n![Throughput chart](performance/throughput.png)")
+    e2e_path = os.path.join(folder, "e2e.json")
+    if os.path.exists(e2e_path):
+        with open(e2e_path) as f:
+            parts.append("### Plug-in executable, end to end\n\n" + e2e_table(json.load(f)))
+    block = BEGIN + "\n" + "\n\n".join(parts) + "\n" + END
+    with open(doc) as f:
+        text = f.read()
+    if BEGIN in text and END in text:
+        text = text[:text.index(BEGIN)] + block + text[text.index(END) + len(END):]
+    else:
+        text += "\n" + block + "\n"
+    with open(doc, "w") as f:
+        f.write(text)
+
+
+if __name__ == "__main__":
+    main()
