@@ -34,8 +34,13 @@ def e2e_table(e2e):
     rows.append(f"| Idle {i['seconds']} s: context switches of all {i['threads']} threads (wake-ups) | "
                 f"{i['context_switches']} | 0 | {verdict(i['context_switches'] == 0)} |")
     r = e2e["rss"]
-    rows.append(f"| Resident memory after start | {r['after_start_kib'] / 1024:.1f} MiB | ≤ 10 MB | "
+    rows.append(f"| Resident memory (VmRSS) after start | {r['after_start_kib'] / 1024:.1f} MiB | ≤ 10 MB | "
                 f"{verdict(r['after_start_kib'] * 1024 <= 10_000_000)} |")
+    if "private_after_start_kib" in r:
+        rows.append(f"| of which the process's own pages (private) / its share of shared pages (PSS) | "
+                    f"{r['private_after_start_kib'] / 1024:.1f} MiB / {r['pss_after_start_kib'] / 1024:.1f} MiB "
+                    f"(after the load: {r['private_after_load_kib'] / 1024:.1f} / {r['pss_after_load_kib'] / 1024:.1f}) "
+                    f"| | |")
     rows.append(f"| Resident memory after {r['key_events']:,} key events and {r['titles']:,} titles | "
                 f"{r['after_load_kib'] / 1024:.1f} MiB ({r['growth_kib']:+d} KiB) | within +1 MB | "
                 f"{verdict(r['growth_kib'] * 1024 <= 1_000_000)} |")

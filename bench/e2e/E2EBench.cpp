@@ -507,6 +507,20 @@ long long RssKiB(pid_t pid) {
   return -1;
 }
 
+/// The process's own memory (private pages, clean and dirty) and its proportional share of the
+/// shared pages, from smaps_rollup: RSS counts every page of every shared library it touched.
+std::pair<long long, long long> PrivateAndPssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  std::string line;
+  long long privatePages = 0, pss = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
+      privatePages += std::stoll(line.substr(line.find(':') + 1));
+    if (line.rfind("Pss:", 0) == 0) pss = std::stoll(line.substr(4));
+  }
+  return {privatePages, pss};
+}
+
 json Percentiles(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   auto at = [&](double q) {
@@ -585,6 +599,7 @@ int main(int argc, char** argv) {
     // and no wake-up of any thread.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     long long rssStart = RssKiB(plugin.pid());
+    auto [privateStart, pssStart] = PrivateAndPssKiB(plugin.pid());
     long long ticks0 = CpuTicks(plugin.pid()), switches0 = ContextSwitches(plugin.pid());
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     long long ticks1 = CpuTicks(plugin.pid()), switches1 = ContextSwitches(plugin.pid());
@@ -632,9 +647,14 @@ int main(int argc, char** argv) {
     }
     results["title_to_frame"] = Percentiles(titleLatency);
     long long rssAfter = RssKiB(plugin.pid());
+    auto [privateAfter, pssAfter] = PrivateAndPssKiB(plugin.pid());
     results["rss"] = {{"after_start_kib", rssStart},
                       {"after_load_kib", rssAfter},
                       {"growth_kib", rssAfter - rssStart},
+                      {"private_after_start_kib", privateStart},
+                      {"private_after_load_kib", privateAfter},
+                      {"pss_after_start_kib", pssStart},
+                      {"pss_after_load_kib", pssAfter},
                       {"key_events", totalKeys},
                       {"titles", titles}};
     host.sendClose();
