@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +58,8 @@ public:
     _pid = fork();
     if (_pid < 0) throw std::runtime_error("fork failed");
     if (_pid == 0) {
+      // A test process that dies (a failed sanitizer check aborts it) takes its servers along.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (captureOutput) {
         dup2(fds[1], 1);
         dup2(fds[1], 2);
