@@ -290,9 +290,13 @@ TEST(WSWebSocketFrameReaderTest, PingsAreAnsweredEvenInsideAMessage) {
     EXPECT_TRUE(peer.waitForClientClose());
   });
   ASSERT_TRUE(s.client.delegate->waitFor(Report::Close));
+  std::string finished = s.server.finish();
+  ASSERT_EQ(finished, "");
+  for (auto& r : s.client.delegate->reports()) {
+    if (r.kind == Report::Close) EXPECT_EQ(r.code, 1000) << (r.reason ? *r.reason : "");
+  }
   EXPECT_EQ(s.client.delegate->last(Report::String).text, "fragmented");
   EXPECT_EQ(s.client.delegate->count(Report::Ping), 2u);
-  EXPECT_EQ(s.server.finish(), "");
   ASSERT_EQ(pongs.size(), 2u);
   EXPECT_EQ(pongs[0].opcode, WSOpcodePong);
   EXPECT_TRUE(pongs[0].fin && pongs[0].masked);
