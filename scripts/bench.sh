@@ -35,5 +35,12 @@ load average before: $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr), Release bui
   --json "$out/throughput.json" --markdown "$out/throughput.md"
 /usr/bin/python3 bench/throughput/chart.py "$out/throughput.json" "$out/throughput.png"
 "$build/bench/e2e/zb_bench_e2e" "$build/src/app/zorbel-streamdeck-plugin" $quick --json "$out/e2e.json"
+# Again with the harness, the bus daemon and the plug-in at a real-time priority, which takes the
+# rest of the machine's load out of the latency tails (needs root).
+rm -f "$out/e2e-fifo.json"
+if [ "$(id -u)" -eq 0 ] && command -v chrt >/dev/null; then
+  chrt -f 10 "$build/bench/e2e/zb_bench_e2e" "$build/src/app/zorbel-streamdeck-plugin" $quick \
+    --json "$out/e2e-fifo.json"
+fi
 /usr/bin/python3 bench/report.py "$out" docs/performance.md
 echo "bench.sh: results in $out/ and docs/performance.md"

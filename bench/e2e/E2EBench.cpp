@@ -35,6 +35,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -477,18 +478,45 @@ long long CpuTicks(pid_t pid) {
   return utime + stime;
 }
 
-/// Voluntary and involuntary context switches summed over every thread.
-long long ContextSwitches(pid_t pid) {
-  long long total = 0;
+/// Voluntary and involuntary context switches of every thread, by thread id.
+std::map<std::string, long long> ContextSwitches(pid_t pid) {
+  std::map<std::string, long long> switches;
   std::string taskFolder = "/proc/" + std::to_string(pid) + "/task";
   for (const auto& entry : std::filesystem::directory_iterator(taskFolder)) {
     std::ifstream in(entry.path() / "status");
     std::string line;
+    long long total = 0;
     while (std::getline(in, line))
       if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
         total += std::stoll(line.substr(line.find(':') + 1));
+    switches[entry.path().filename().string()] = total;
   }
-  return total;
+  return switches;
+}
+
+/// Wake-ups between two samples: the switches of threads alive in both, plus every switch of a
+/// thread that started meanwhile; threads that ended meanwhile are counted apart (each woke at
+/// least once, to end).
+struct WakeUps {
+  long long switches = 0;
+  int started = 0, ended = 0;
+};
+
+WakeUps Compare(const std::map<std::string, long long>& before,
+                const std::map<std::string, long long>& after) {
+  WakeUps w;
+  for (const auto& [tid, count] : after) {
+    auto earlier = before.find(tid);
+    if (earlier == before.end()) {
+      w.switches += count;
+      ++w.started;
+    } else {
+      w.switches += count - earlier->second;
+    }
+  }
+  for (const auto& [tid, count] : before)
+    if (!after.count(tid)) ++w.ended;
+  return w;
 }
 
 int Threads(pid_t pid) {
@@ -600,12 +628,18 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     long long rssStart = RssKiB(plugin.pid());
     auto [privateStart, pssStart] = PrivateAndPssKiB(plugin.pid());
-    long long ticks0 = CpuTicks(plugin.pid()), switches0 = ContextSwitches(plugin.pid());
+    long long ticks0 = CpuTicks(plugin.pid());
+    auto switches0 = ContextSwitches(plugin.pid());
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    long long ticks1 = CpuTicks(plugin.pid()), switches1 = ContextSwitches(plugin.pid());
+    long long ticks1 = CpuTicks(plugin.pid());
+    auto switches1 = ContextSwitches(plugin.pid());
+    WakeUps wakeUps = Compare(switches0, switches1);
     results["idle"] = {{"seconds", idleSeconds},
                        {"cpu_ticks", ticks1 - ticks0},
-                       {"context_switches", switches1 - switches0},
+                       {"context_switches", wakeUps.switches},
+                       {"threads_started", wakeUps.started},
+                       {"threads_ended", wakeUps.ended},
+                       {"threads_before", switches0.size()},
                        {"threads", Threads(plugin.pid())},
                        {"ticks_per_second", ::sysconf(_SC_CLK_TCK)}};
     std::fprintf(stderr, "idle done\n");
