@@ -293,7 +293,9 @@ TEST(WSWebSocketFrameReaderTest, PingsAreAnsweredEvenInsideAMessage) {
   std::string finished = s.server.finish();
   ASSERT_EQ(finished, "");
   for (auto& r : s.client.delegate->reports()) {
-    if (r.kind == Report::Close) EXPECT_EQ(r.code, 1000) << (r.reason ? *r.reason : "");
+    if (r.kind == Report::Close) {
+      EXPECT_EQ(r.code, 1000) << (r.reason ? *r.reason : "");
+    }
   }
   EXPECT_EQ(s.client.delegate->last(Report::String).text, "fragmented");
   EXPECT_EQ(s.client.delegate->count(Report::Ping), 2u);
