@@ -28,9 +28,18 @@ Outcome Finish(WSHTTPConnectResponseReader& reader) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
-  const std::span<const std::uint8_t> input(data + 1, size - 1);
-  const std::size_t split = input.empty() ? 0 : data[0] % (input.size() + 1);
+  if (size < 2) return 0;
+  // With the first byte's top bit, the rest's first byte is repeated to reach the head cap
+  // (65,536 - 4 + byte 1's value) before the rest follows: heads at and beyond the cap.
+  std::vector<std::uint8_t> stretched;
+  if (data[0] & 0x80) {
+    stretched.assign(64 * 1024 - 4 + data[1], data[2 % size]);
+    stretched.insert(stretched.end(), data + 2, data + size);
+  }
+  const std::span<const std::uint8_t> input = stretched.empty()
+                                                  ? std::span<const std::uint8_t>(data + 1, size - 1)
+                                                  : std::span<const std::uint8_t>(stretched);
+  const std::size_t split = input.empty() ? 0 : (data[0] * 1021u) % (input.size() + 1);
 
   WSHTTPConnectResponseReader whole;
   whole.feed(input.data(), input.size());
@@ -49,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!(a == b) || !(a == c)) std::abort();
 
   if (a.result == Result::NeedMore) {
-    if (input.size() > 64 * 1024 || !a.leftover.empty()) std::abort();
+    if (input.size() > 64 * 1024 || !a.leftover.empty())
+      std::abort(); // an undecided head stays under the cap
     return 0;
   }
   if (a.status < 0 || a.status > 999) std::abort();
