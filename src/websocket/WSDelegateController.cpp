@@ -99,5 +99,31 @@ void WSDelegateController::performDelegateQueueBlock(std::function<void()> block
     std::shared_lock lock(_accessLock);
     queue = _dispatchQueue ? _dispatchQueue : _operationQueue;
   }
-  queue->async(std::move(block));
+  // Reports join the batch still waiting on the same queue; otherwise a new batch is handed to
+  // the queue. A batch runs after every batch handed to that queue before it, so reports keep
+  // their order on a serial queue, and each still runs after the call that made it returned.
+  std::shared_ptr<Batch> batch;
+  {
+    std::lock_guard lock(*_batchLock);
+    if (_openBatch && !_openBatch->draining && _openBatchQueue == queue.get()) {
+      _openBatch->blocks.push_back(std::move(block));
+      return;
+    }
+    batch = std::make_shared<Batch>();
+    batch->blocks.push_back(std::move(block));
+    _openBatch = batch;
+    _openBatchQueue = queue.get();
+  }
+  queue->async([batch, lock = _batchLock] {
+    std::vector<std::function<void()>> blocks;
+    {
+      std::lock_guard guard(*lock);
+      batch->draining = true;
+      blocks.swap(batch->blocks);
+    }
+    for (auto& b : blocks) {
+      b();
+      b = nullptr; // release what the report held (the delegate, the connection) as it finishes
+    }
+  });
 }

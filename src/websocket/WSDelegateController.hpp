@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 namespace platform {
 class Queue;
@@ -64,7 +66,18 @@ public:
   static std::shared_ptr<platform::Queue> mainQueue();
 
 private:
+  /// Reports waiting for one drain step on their queue: a burst of reports costs one hand-over
+  /// to the delegate queue instead of one per report.
+  struct Batch {
+    std::vector<std::function<void()>> blocks;
+    bool draining = false;
+  };
+
   mutable std::shared_mutex _accessLock;
+  /// Guards the open batch; shared with drain steps, which may outlive the controller.
+  std::shared_ptr<std::mutex> _batchLock = std::make_shared<std::mutex>();
+  std::shared_ptr<Batch> _openBatch;
+  platform::Queue* _openBatchQueue = nullptr;
   WSDelegateAvailableMethods _availableDelegateMethods{};
   std::weak_ptr<WSWebSocketDelegate> _delegate;
   std::shared_ptr<platform::Queue> _dispatchQueue;

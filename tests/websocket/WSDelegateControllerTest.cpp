@@ -66,6 +66,7 @@ TEST(WSDelegateControllerTest, ReportsRunOnTheQueueWithASnapshot) {
         first.set_value({d == delegate && m.didOpen, queue->isCurrent()});
       });
   EXPECT_EQ(first.get_future().get(), std::make_pair(true, true));
+  queue->sync([] {}); // the first report has released its snapshot
   delegate.reset();
   std::promise<std::pair<bool, std::uint16_t>> second;
   controller.performDelegateBlock(
