@@ -5,9 +5,11 @@
 //  - reports exactly one end (didClose or didFail) after the bytes run out, within a deadline,
 //    and nothing after it; didOpen before any message;
 //  - delivers text messages only as valid UTF-8;
-//  - writes after its upgrade request only well-formed masked frames: pongs and at most one close,
-//    with a code a client may send, and nothing after the close (the last frame may be cut short
-//    when the connection closes after the server's end).
+//  - writes after its upgrade request only well-formed masked frames: the messages the delegate
+//    sends back (each received message is echoed, as the plug-in answers events with commands),
+//    byte for byte and in order, pongs, and at most one close, with a code a client may send, and
+//    nothing after the close (the last frame may be cut short when the connection closes after
+//    the server's end).
 //
 // Input: the first byte sets the largest read and write (0: unlimited; else 1 to 127 bytes) and,
 // with its top bit, makes the whole rest the server's bytes, response head included; without it a
@@ -58,10 +60,16 @@ public:
     if (opened || ended) std::abort();
     opened = true;
   }
-  void webSocketDidReceiveMessage(WSWebSocket&, const WSMessage& message) override {
+  std::vector<WSMessage> echoed; // in the order sent
+  void webSocketDidReceiveMessage(WSWebSocket& webSocket, const WSMessage& message) override {
     if (!opened || ended) std::abort();
     if (auto* text = std::get_if<std::string>(&message))
       if (!WSIsValidUTF8({reinterpret_cast<const std::uint8_t*>(text->data()), text->size()})) std::abort();
+    WSError error;
+    const bool sent = std::holds_alternative<std::string>(message)
+                          ? webSocket.sendString(std::get<std::string>(message), &error)
+                          : webSocket.sendData(std::get<WSData>(message), &error);
+    if (sent) echoed.push_back(message); // refused once closing has begun
   }
   void webSocketDidFail(WSWebSocket&, const WSError&) override { end(); }
   void webSocketDidClose(WSWebSocket&, std::int64_t, const std::optional<std::string>&, bool) override {
@@ -75,8 +83,10 @@ private:
   }
 };
 
-/// The connection's bytes after its request head: masked pongs and at most one close, last.
-void CheckClientFrames(const std::vector<std::uint8_t>& written) {
+/// The connection's bytes after its request head: the echoed messages in order, masked pongs and at
+/// most one close, last.
+void CheckClientFrames(const std::vector<std::uint8_t>& written, const std::vector<WSMessage>& echoed) {
+  std::size_t nextEcho = 0;
   const std::string text(written.begin(), written.end());
   const auto headEnd = text.find("\r\n\r\n");
   if (headEnd == std::string::npos) std::abort(); // the request always goes out first
@@ -87,13 +97,22 @@ void CheckClientFrames(const std::vector<std::uint8_t>& written) {
     const auto header = WSParseFrameHeader(rest, &needed);
     if (!header && rest.size() < needed) return; // cut short
     if (!header || !header->masked || !header->fin || header->rsv || closed) std::abort();
-    if (header->opcode != WSOpcodePong && header->opcode != WSOpcodeClose) std::abort();
-    if (header->payloadLength > 125) std::abort();
+    const bool data = header->opcode == WSOpcodeText || header->opcode == WSOpcodeBinary;
+    if (!data && header->opcode != WSOpcodePong && header->opcode != WSOpcodeClose) std::abort();
+    if (!data && header->payloadLength > 125) std::abort();
     if (rest.size() < header->headerSize + header->payloadLength) return; // cut short
     std::vector<std::uint8_t> payload(
         rest.begin() + static_cast<std::ptrdiff_t>(header->headerSize),
         rest.begin() + static_cast<std::ptrdiff_t>(header->headerSize + header->payloadLength));
     WSMaskBytesSIMD(payload.data(), payload.size(), header->maskKey.data());
+    if (data) {
+      if (nextEcho >= echoed.size()) std::abort();
+      const WSMessage& want = echoed[nextEcho++];
+      const bool text = std::holds_alternative<std::string>(want);
+      if (text != (header->opcode == WSOpcodeText)) std::abort();
+      const std::string bytes(payload.begin(), payload.end());
+      if (text ? bytes != std::get<std::string>(want) : payload != std::get<WSData>(want)) std::abort();
+    }
     if (header->opcode == WSOpcodeClose) {
       closed = true;
       if (payload.size() == 1) std::abort();
@@ -146,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::chrono::steady_clock::now() > deadline) std::abort();
     loop.runUntil([] { return false; }, std::chrono::milliseconds(1));
   }
-  CheckClientFrames(fuzz::MemoryStreamWritten(*gCore));
+  CheckClientFrames(fuzz::MemoryStreamWritten(*gCore), delegate->echoed);
   gCore.reset();
   return 0;
 }
