@@ -28,7 +28,8 @@ done
 cmake --build "$build" --target "${targets[@]}" -j "$(nproc)"
 
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')), \
-load average before: $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr), Release build (g++ $(g++ -dumpfullversion))" \
+load average before: $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr), Release build (g++ $(g++ -dumpfullversion)) \
+of $(git describe --always --dirty 2>/dev/null || echo 'an unknown revision')" \
   >"$out/machine.txt"
 
 /usr/bin/python3 bench/throughput/run_throughput.py --bin "$build/bench/throughput" --rounds "$rounds" $quick \
