@@ -872,7 +872,15 @@ void WSWebSocketConnection::_writeData(WSDispatchData data) {
   // Nothing new goes out once the connection is closing down.
   if (_closeWhenFinishedWriting) return;
   _outputBuffer.append(data);
-  _pumpWriting();
+  // Frames queued in a burst leave together: one pump step runs after the steps already queued
+  // (the other sends of the burst) have appended their frames.
+  if (_pumpScheduled) return;
+  _pumpScheduled = true;
+  auto self = shared_from_this();
+  _workQueue->async([self] {
+    self->_pumpScheduled = false;
+    self->_pumpWriting();
+  });
 }
 
 void WSWebSocketConnection::_pumpWriting() {
@@ -888,17 +896,40 @@ void WSWebSocketConnection::_pumpWriting() {
   if (output && size != _outputBufferOffset && output->hasSpaceAvailable()) {
     std::uint64_t total = 0;
     bool failed = false;
+    // Small regions (frames of short messages) are gathered into one write; large ones are
+    // written as they are. A short write means the socket is full: the rest waits for space.
+    constexpr std::size_t kGather = 64 * 1024;
+    std::vector<std::uint8_t>& gathered = _writeScratch;
+    gathered.clear();
+    auto writeChunk = [&](const std::uint8_t* bytes, std::size_t length) {
+      std::ptrdiff_t written = output->write(bytes, length);
+      if (written < 0) {
+        failed = true;
+        return false;
+      }
+      total += static_cast<std::uint64_t>(written);
+      return static_cast<std::size_t>(written) >= length;
+    };
+    bool more = true;
     _outputBuffer.subrange(_outputBufferOffset, size - _outputBufferOffset)
         .applyRegions([&](std::span<const std::uint8_t> region) {
-          std::ptrdiff_t written = output->write(region.data(), region.size());
-          if (written < 0) {
-            failed = true;
-            return false;
+          if (region.size() < kGather / 4 && gathered.size() + region.size() <= kGather) {
+            gathered.insert(gathered.end(), region.begin(), region.end());
+            return true;
           }
-          total += static_cast<std::uint64_t>(written);
-          // A short write means the socket is full: the rest waits for space.
-          return static_cast<std::uint64_t>(written) >= region.size();
+          if (!gathered.empty()) {
+            more = writeChunk(gathered.data(), gathered.size());
+            gathered.clear();
+            if (!more) return false;
+          }
+          if (region.size() < kGather / 4) {
+            gathered.insert(gathered.end(), region.begin(), region.end());
+            return true;
+          }
+          more = writeChunk(region.data(), region.size());
+          return more;
         });
+    if (more && !failed && !gathered.empty()) writeChunk(gathered.data(), gathered.size());
     if (failed) {
       auto streamError = output->streamError();
       _failWithError(streamError ? WSErrorWithCodeDescriptionUnderlyingError(2145, "Error writing to stream.",

@@ -172,6 +172,10 @@ private:
   bool _cleanupScheduled = false; // _objectLock
   std::int32_t _closeCode = 0;
   bool _isPumping = false;
+  /// A pump step is queued for frames appended since the last one.
+  bool _pumpScheduled = false;
+  /// Reused by the pump to gather small regions into one write.
+  std::vector<std::uint8_t> _writeScratch;
   /// The reader refused the input (invalid text while it arrived, message too big): it stays
   /// stopped and ignores later bytes.
   bool _readerStopped = false;
