@@ -4,19 +4,18 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
 #include <string>
 
 namespace {
 std::atomic<WSRandomSource> gRandomSource{nullptr};
-}
 
-void WSSetRandomSourceForTesting(WSRandomSource source) { gRandomSource.store(source); }
-
-void WSRandomFill(std::span<std::uint8_t> bytes) {
-  WSRandomSource source = gRandomSource.load();
-  if (!source) source = RAND_bytes;
+void FillFrom(WSRandomSource source, std::span<std::uint8_t> bytes) {
   // RAND_bytes takes an int length: hand larger buffers over in pieces.
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -31,6 +30,54 @@ void WSRandomFill(std::span<std::uint8_t> bytes) {
     }
     done += static_cast<std::size_t>(piece);
   }
+}
+
+// Small draws (a masking key for every frame, handshake keys) come from a per-thread pool that
+// one RAND_bytes call refills. OpenSSL 3 spends far more per call (parameter lookups, a cipher
+// context re-initialised) than on the bytes themselves: one call per frame was a third of the
+// time spent sending small messages. The bytes are the same generator's and each is handed out
+// once and then wiped; a forked child drops the pool it inherited, so that parent and child never
+// hand out the same keys.
+constexpr std::size_t kPoolSize = 512;
+constexpr std::size_t kPooledDrawMax = 16;
+std::atomic<unsigned> gForkGeneration{0};
+std::once_flag gForkHandlerOnce;
+
+struct Pool {
+  std::array<std::uint8_t, kPoolSize> bytes{};
+  std::size_t used = kPoolSize;
+  unsigned generation = 0;
+};
+thread_local Pool tPool;
+
+void FillFromPool(std::span<std::uint8_t> bytes) {
+  std::call_once(gForkHandlerOnce, [] {
+    ::pthread_atfork(nullptr, nullptr, [] { gForkGeneration.fetch_add(1, std::memory_order_relaxed); });
+  });
+  Pool& pool = tPool;
+  const unsigned generation = gForkGeneration.load(std::memory_order_relaxed);
+  if (pool.generation != generation || kPoolSize - pool.used < bytes.size()) {
+    FillFrom(RAND_bytes, pool.bytes);
+    pool.used = 0;
+    pool.generation = generation;
+  }
+  std::memcpy(bytes.data(), pool.bytes.data() + pool.used, bytes.size());
+  std::memset(pool.bytes.data() + pool.used, 0, bytes.size());
+  pool.used += bytes.size();
+}
+} // namespace
+
+void WSSetRandomSourceForTesting(WSRandomSource source) { gRandomSource.store(source); }
+
+void WSRandomFill(std::span<std::uint8_t> bytes) {
+  if (WSRandomSource source = gRandomSource.load()) {
+    FillFrom(source, bytes);
+    return;
+  }
+  if (bytes.size() <= kPooledDrawMax)
+    FillFromPool(bytes);
+  else
+    FillFrom(RAND_bytes, bytes);
 }
 
 std::vector<std::uint8_t> WSRandomData(std::uint64_t length) {

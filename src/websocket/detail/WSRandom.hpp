@@ -1,6 +1,7 @@
 #pragma once
 // Cryptographically secure random bytes (OpenSSL's RAND_bytes) for handshake keys and
-// masking keys. Stateless apart from the testing seam; callable from any thread.
+// masking keys. Callable from any thread: small draws come from a per-thread pool that one
+// RAND_bytes call refills (a forked child starts a new pool); the testing seam bypasses it.
 
 #include <cstddef>
 #include <cstdint>
