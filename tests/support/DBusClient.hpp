@@ -1,25 +1,25 @@
 #pragma once
 // An independent D-Bus client for tests of the distributed notifications: a python3-gi watcher
 // (a child process) that prints every "Notification" signal it sees as one JSON line with the
-// D-Bus type of each userInfo value, and `gdbus emit` for sending. While a test waits for a
-// line it serves the main run loop, so our own center keeps working meanwhile.
+// D-Bus type of each userInfo value, and `gdbus emit` for sending. The watcher's output is read
+// by the main run loop, which a waiting test serves, so our own center keeps working meanwhile.
 // Header-only; the test links zb_test_support.
 
 #include "platform/RunLoop.hpp"
+#include "platform/detail/RunLoopIo.hpp"
 #include "support/Process.hpp"
 
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <deque>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -69,6 +69,7 @@ public:
     argv.push_back(nullptr);
     _pid = ::fork();
     if (_pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlive a test that crashed
       ::dup2(fds[1], 1);
       ::close(fds[0]);
       ::close(fds[1]);
@@ -76,8 +77,10 @@ public:
       ::_exit(127);
     }
     ::close(fds[1]);
-    _fd = fds[0];
-    _reader = std::thread([this] { read(); });
+    // The pipe is read by the main loop itself: no thread, and every line is an event that
+    // makes a waiting runUntil look again.
+    _state = std::make_shared<State>(platform::detail::IoContext(platform::RunLoop::main()), fds[0]);
+    Read(_state);
     auto ready = nextLine(std::chrono::seconds(20));
     if (!ready || *ready != "READY") throw std::runtime_error("the D-Bus watcher did not start");
   }
@@ -86,8 +89,8 @@ public:
     ::kill(_pid, SIGTERM);
     int status;
     ::waitpid(_pid, &status, 0);
-    _reader.join();
-    ::close(_fd);
+    boost::system::error_code ignored;
+    _state->stream.close(ignored);
   }
 
   /// The next notification seen, serving the main run loop while waiting.
@@ -98,45 +101,43 @@ public:
   }
 
 private:
+  struct State {
+    State(boost::asio::io_context& io, int fd) : stream(io, fd) {}
+    boost::asio::posix::stream_descriptor stream;
+    char chunk[4096];
+    std::string buffer;
+    std::deque<std::string> lines;
+    bool ended = false;
+  };
+
+  static void Read(const std::shared_ptr<State>& state) {
+    state->stream.async_read_some(boost::asio::buffer(state->chunk),
+                                  [state](const boost::system::error_code& ec, std::size_t n) {
+                                    if (ec) {
+                                      state->ended = true;
+                                      return;
+                                    }
+                                    state->buffer.append(state->chunk, n);
+                                    for (auto eol = state->buffer.find('\n'); eol != std::string::npos;
+                                         eol = state->buffer.find('\n')) {
+                                      state->lines.push_back(state->buffer.substr(0, eol));
+                                      state->buffer.erase(0, eol + 1);
+                                    }
+                                    Read(state);
+                                  });
+  }
+
   std::optional<std::string> nextLine(std::chrono::milliseconds timeout) {
-    auto has = [this] {
-      std::lock_guard lock(_mutex);
-      return !_lines.empty() || _ended;
-    };
+    auto has = [this] { return !_state->lines.empty() || _state->ended; };
     if (!has()) platform::RunLoop::main().runUntil(has, timeout);
-    std::lock_guard lock(_mutex);
-    if (_lines.empty()) return std::nullopt;
-    std::string line = std::move(_lines.front());
-    _lines.pop_front();
+    if (_state->lines.empty()) return std::nullopt;
+    std::string line = std::move(_state->lines.front());
+    _state->lines.pop_front();
     return line;
   }
 
-  void read() {
-    std::string buffer;
-    char chunk[4096];
-    for (;;) {
-      ssize_t n = ::read(_fd, chunk, sizeof chunk);
-      if (n <= 0) break;
-      buffer.append(chunk, static_cast<std::size_t>(n));
-      for (auto eol = buffer.find('\n'); eol != std::string::npos; eol = buffer.find('\n')) {
-        {
-          std::lock_guard lock(_mutex);
-          _lines.push_back(buffer.substr(0, eol));
-        }
-        buffer.erase(0, eol + 1);
-        platform::RunLoop::main().queue().async([] {}); // wakes a waiting runUntil
-      }
-    }
-    std::lock_guard lock(_mutex);
-    _ended = true;
-  }
-
   pid_t _pid = -1;
-  int _fd = -1;
-  std::thread _reader;
-  std::mutex _mutex;
-  std::deque<std::string> _lines;
-  bool _ended = false;
+  std::shared_ptr<State> _state;
 };
 
 /// Runs `gdbus emit` for one notification on the bus at `address` (given to gdbus as its session

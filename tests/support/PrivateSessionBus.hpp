@@ -7,10 +7,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -39,6 +41,13 @@ public:
     _pid = ::fork();
     if (_pid < 0) throw std::runtime_error("fork failed");
     if (_pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlive a test that crashed
+      // Its own output (warnings about fd limits) would only hold the test's pipes open.
+      int null = ::open("/dev/null", O_WRONLY);
+      if (null >= 0) {
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+      }
       ::close(fds[0]);
       ::execvp("dbus-daemon", argv.data());
       ::_exit(127);
