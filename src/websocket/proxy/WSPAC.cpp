@@ -1,5 +1,7 @@
 #include "websocket/proxy/WSPAC.hpp"
 
+#include "websocket/proxy/WSProxySettings.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -63,20 +65,6 @@ std::string Latin1ToUTF8(std::string_view text) {
   return out;
 }
 
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
-
 std::optional<std::string> ReadFileURL(std::string_view url) {
   std::string_view rest = url.substr(5); // after "file:"
   if (rest.rfind("//", 0) == 0) {
@@ -87,7 +75,7 @@ std::optional<std::string> ReadFileURL(std::string_view url) {
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
   }
   rest = rest.substr(0, rest.find_first_of("?#"));
-  std::ifstream in(PercentDecode(rest), std::ios::binary);
+  std::ifstream in(WSPercentDecode(rest), std::ios::binary);
   if (!in) return std::nullopt;
   std::stringstream text;
   text << in.rdbuf();
@@ -287,7 +275,9 @@ std::optional<std::string> SplitHostPort(std::string_view item, WSProxyEntry& en
   }
   if (entry.host.empty()) return std::nullopt;
   if (!port.empty()) {
-    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); })) return std::nullopt;
+    if (port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); }))
+      return std::nullopt;
     const unsigned long value = std::stoul(std::string(port));
     if (value > 65535) return std::nullopt;
     entry.port = static_cast<std::uint32_t>(value);

@@ -18,20 +18,6 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
-
 // An address in either family, as bytes; nothing when `text` is not a literal address.
 struct Address {
   int family = 0;
@@ -190,8 +176,8 @@ std::optional<WSProxyEntry> WSProxyEntryFromURL(std::string_view url) {
     std::string_view userinfo = url.substr(0, at);
     url.remove_prefix(at + 1);
     const auto colon = userinfo.find(':');
-    entry.username = PercentDecode(userinfo.substr(0, colon));
-    if (colon != std::string_view::npos) entry.password = PercentDecode(userinfo.substr(colon + 1));
+    entry.username = WSPercentDecode(userinfo.substr(0, colon));
+    if (colon != std::string_view::npos) entry.password = WSPercentDecode(userinfo.substr(colon + 1));
   }
   std::string_view portText;
   if (!url.empty() && url.front() == '[') {
@@ -293,4 +279,18 @@ std::vector<WSProxyEntry> WSCopyProxiesForURL(const std::string& url, const WSPr
     return {};
   }
   return {};
+}
+
+std::string WSPercentDecode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
 }

@@ -57,6 +57,9 @@ std::string WSProxyProbeURL(const std::string& host, bool requiresSSL);
 /// A proxy URL ("socks5://user:pw@h:1080", "h:3128", ...) as an entry; nothing when it is not usable.
 std::optional<WSProxyEntry> WSProxyEntryFromURL(std::string_view url);
 
+/// `text` with every "%XX" escape replaced by its byte; malformed escapes stay as they are.
+std::string WSPercentDecode(std::string_view text);
+
 /// Whether no_proxy sends `host` direct: "*", names (also matching subdomains), ".suffix",
 /// IP addresses and CIDR ranges, separated by commas or blanks; ports in entries are ignored.
 bool WSNoProxyMatches(std::string_view noProxy, std::string_view host);
