@@ -31,8 +31,7 @@ public:
 
   template <std::signed_integral T> XLogArgument(T v) : _kind(Kind::Signed), _signed(v) {}
   template <std::unsigned_integral T>
-    requires(!std::same_as<T, bool>)
-  XLogArgument(T v) : _kind(Kind::Unsigned), _unsigned(v) {}
+  requires(!std::same_as<T, bool>) XLogArgument(T v) : _kind(Kind::Unsigned), _unsigned(v) {}
   XLogArgument(bool v) : _kind(Kind::Signed), _signed(v ? 1 : 0) {}
   XLogArgument(double v) : _kind(Kind::Double), _double(v) {}
   XLogArgument(const char* v) : _kind(Kind::CString), _cstring(v) {}
@@ -42,9 +41,9 @@ public:
   XLogArgument(const void* v) : _kind(Kind::Pointer), _pointer(v) {}
   /// Anything that can describe itself is formatted by its description.
   template <class T>
-    requires requires(const T& t) {
-      { t.description() } -> std::convertible_to<std::string>;
-    }
+  requires requires(const T& t) {
+    { t.description() } -> std::convertible_to<std::string>;
+  }
   XLogArgument(const T& v) : _kind(Kind::Text), _owned(v.description()), _text(_owned) {}
 
   Kind kind() const { return _kind; }
@@ -105,15 +104,15 @@ template <class... Args> void XErrorHandlerDebugAssertMessage(const char* format
 }
 
 /// The caller's pattern: test the category, and only then evaluate the arguments and format.
-#define XLOG(code, ...)                                                                            \
-  do {                                                                                             \
-    if (XErrorHandler::MaybeShouldLog(code)) XErrorHandler::PrivateMaybeLogFormat(code, __VA_ARGS__); \
+#define XLOG(code, ...)                                                                                      \
+  do {                                                                                                       \
+    if (XErrorHandler::MaybeShouldLog(code)) XErrorHandler::PrivateMaybeLogFormat(code, __VA_ARGS__);        \
   } while (0)
 
 /// An internal check: when `cond` is false the failure is logged and execution continues.
-#define XASSERT(cond)                                                                              \
-  do {                                                                                             \
-    if (!(cond))                                                                                   \
-      XErrorHandlerDebugAssertMessage("Assertion Failed: %s, %s file: %s:%ld, value: %ld", #cond, "", \
-                                      __FILE__, static_cast<long>(__LINE__), 0L);                 \
+#define XASSERT(cond)                                                                                        \
+  do {                                                                                                       \
+    if (!(cond))                                                                                             \
+      XErrorHandlerDebugAssertMessage("Assertion Failed: %s, %s file: %s:%ld, value: %ld", #cond, "",        \
+                                      __FILE__, static_cast<long>(__LINE__), 0L);                            \
   } while (0)
