@@ -6,18 +6,20 @@
 #   scripts/fuzz.sh --jobs 1           one target at a time
 #   scripts/fuzz.sh SDMessageFuzzer    only the named targets
 #   scripts/fuzz.sh --dir build/x      another build folder (default build/fuzz)
+#   scripts/fuzz.sh --seed 1           a fixed random seed (CI: the same mutations every run)
 # New corpus entries go to a scratch folder (the committed seeds stay small). A finding leaves
 # its input in <build folder>/artifacts/<target>/ and the script fails; replay it with
 #   build/fuzz/fuzz/[...]/<target> build/fuzz/artifacts/<target>/crash-...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-time=60 jobs="$(nproc)" dir=build/fuzz targets=()
+time=60 jobs="$(nproc)" dir=build/fuzz targets=() seed=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --time) time="$2"; shift ;;
     --jobs) jobs="$2"; shift ;;
     --dir) dir="$2"; shift ;;
+    --seed) seed=(-seed="$2"); shift ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1") ;;
   esac
@@ -52,7 +54,7 @@ run() {
     PreferencesFileFuzzer|SDMessageFuzzer|WSFrameReaderFuzzer) extra+=(-detect_leaks=0) ;;
   esac
   if "$program" -max_total_time="$time" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-       -artifact_prefix="$artifacts/" "${extra[@]}" "$work" "${seeds[@]}" >"$scratch/$target.log" 2>&1; then
+       -artifact_prefix="$artifacts/" "${seed[@]}" "${extra[@]}" "$work" "${seeds[@]}" >"$scratch/$target.log" 2>&1; then
     printf '%-40s ok    %s runs, %s exec/s\n' "$target" \
       "$(sed -n 's/^stat::number_of_executed_units: *//p' "$scratch/$target.log")" \
       "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$scratch/$target.log")"

@@ -32,7 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // A second lookup comes from what was read the first time, not from the file.
   std::remove(path.c_str());
-  if (parsed.is_object() && parsed.contains("Debug") && platform::PreferenceValue("Debug", domain).is_null())
+  // (A stored null must still read as null, so compare with the value, not with "is null".)
+  if (parsed.is_object() && parsed.contains("Debug") &&
+      platform::PreferenceValue("Debug", domain) != parsed.at("Debug"))
     std::abort();
   return 0;
 }
