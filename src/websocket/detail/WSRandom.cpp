@@ -70,6 +70,8 @@ void FillFromPool(std::span<std::uint8_t> bytes) {
 void WSSetRandomSourceForTesting(WSRandomSource source) { gRandomSource.store(source); }
 
 void WSRandomFill(std::span<std::uint8_t> bytes) {
+  // An empty span may carry a null pointer, which memcpy must never see.
+  if (bytes.empty()) return;
   if (WSRandomSource source = gRandomSource.load()) {
     FillFrom(source, bytes);
     return;
