@@ -1,6 +1,8 @@
 #include "websocket/proxy/WSPAC.hpp"
 
 #include "websocket/proxy/WSProxySettings.hpp"
+#include "websocket/proxy/detail/WSCurlLoader.hpp"
+#include "websocket/security/WSLogHook.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,10 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
-#include <curl/curl.h>
 #include <duktape.h>
 
 namespace {
@@ -95,26 +95,34 @@ std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* u
 }
 
 std::optional<std::string> Download(const std::string& url, std::chrono::milliseconds limit) {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  CURL* curl = curl_easy_init();
+  std::string reason;
+  const WSCurlFunctions* curlAPI = WSCurl(&reason);
+  if (!curlAPI) {
+    // Without libcurl no PAC file can be downloaded; the caller then connects directly.
+    WS_LOG("PAC file %s not downloaded: libcurl not available (%s)", url.c_str(), reason.c_str());
+    return std::nullopt;
+  }
+  const WSCurlFunctions& api = *curlAPI;
+  CURL* curl = api.easyInit();
   if (!curl) return std::nullopt;
   std::string body;
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  // Called through a plain function pointer, curl_easy_setopt gets no type checks: integers are
+  // passed as long, strings as char pointers, callbacks as curl_write_callback.
+  api.easySetopt(curl, CURLOPT_URL, url.c_str());
   // The PAC file itself is fetched directly: the proxy it describes is not known yet.
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limit.count()));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  const CURLcode result = curl_easy_perform(curl);
+  api.easySetopt(curl, CURLOPT_PROXY, "");
+  api.easySetopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  api.easySetopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  api.easySetopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  api.easySetopt(curl, CURLOPT_MAXREDIRS, 5L);
+  api.easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
+  api.easySetopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limit.count()));
+  api.easySetopt(curl, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(CollectBody));
+  api.easySetopt(curl, CURLOPT_WRITEDATA, &body);
+  const CURLcode result = api.easyPerform(curl);
   long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
+  api.easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  api.easyCleanup(curl);
   if (result != CURLE_OK || status >= 400) return std::nullopt;
   if (!IsUTF8(body)) return std::nullopt;
   return body;
@@ -317,12 +325,14 @@ std::optional<std::string> WSRunPACScript(const std::string& script, const std::
   bool finished = false;
   const auto deadline = Clock::now() + limit;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    // Rounded up: poll may wake a little early, and the script is given its full limit.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     pollfd p{fds[0], POLLIN, 0};
     const int ready = poll(&p, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
+    if (ready == 0) continue; // the loop ends once the deadline has really passed
+    if (ready < 0) break;
     char buffer[4096];
     const ssize_t n = read(fds[0], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
