@@ -5,7 +5,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
 #include "websocket/proxy/ProxyTestServers.hpp"
+#include "websocket/proxy/detail/WSCurlLoader.hpp"
 
 namespace {
 
@@ -195,6 +200,47 @@ TEST_F(WSPACFetchTest, SlowServerIsGivenUpAtTheLimit) {
   const auto elapsed = Clock::now() - start;
   EXPECT_GE(elapsed, 500ms);
   EXPECT_LT(elapsed, 3s);
+}
+
+// ---- libcurl, opened at run time ----
+
+// libcurl is not among the libraries loaded at start (it and its dependencies cost about 4 MiB
+// of resident memory): this program links the proxy code as the plug-in does.
+TEST(WSCurlLoaderTest, LibcurlIsNotLinked) {
+  // The path is read here: in the command's own process /proc/self would be readelf.
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  ASSERT_EQ(self.find('\''), std::string::npos);
+  std::unique_ptr<FILE, int (*)(FILE*)> out(popen(("readelf -d '" + self + "'").c_str(), "r"), pclose);
+  ASSERT_TRUE(out);
+  std::string dynamic;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, out.get())) dynamic += buffer;
+  ASSERT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+  EXPECT_EQ(dynamic.find("libcurl"), std::string::npos) << dynamic;
+}
+
+// A library that is missing, or that lacks libcurl's functions, fails with a reason and leaves
+// the function table untouched; the download then fails like any unreachable server.
+TEST(WSCurlLoaderTest, MissingLibraryFailsWithReason) {
+  WSCurlFunctions functions;
+  std::string reason;
+  EXPECT_FALSE(WSCurlLoadFrom("libzorbel-no-such-curl.so.4", functions, reason));
+  EXPECT_NE(reason.find("libzorbel-no-such-curl.so.4"), std::string::npos) << reason;
+  reason.clear();
+  EXPECT_FALSE(WSCurlLoadFrom("libc.so.6", functions, reason));
+  EXPECT_NE(reason.find("curl_global_init"), std::string::npos) << reason;
+  EXPECT_EQ(functions.easyInit, nullptr);
+  EXPECT_EQ(functions.easyPerform, nullptr);
+}
+
+// The installed libcurl is found, and every call gives the same table.
+TEST(WSCurlLoaderTest, InstalledLibraryIsLoadedOnce) {
+  std::string reason;
+  const WSCurlFunctions* first = WSCurl(&reason);
+  ASSERT_NE(first, nullptr) << reason;
+  EXPECT_NE(first->easySetopt, nullptr);
+  EXPECT_NE(first->easyStrerror, nullptr);
+  EXPECT_EQ(WSCurl(), first);
 }
 
 } // namespace
