@@ -2,9 +2,9 @@
 // libcurl, loaded at run time on the first PAC download.
 //
 // libcurl is used for one thing only, fetching a PAC file over http(s), which most users never
-// need. Linked at start it pulled in some thirty shared libraries (GnuTLS, Kerberos, LDAP,
-// SSH, RTMP, ...), which cost about 3 MiB of resident memory and several milliseconds of
-// dynamic-loader time in every start. So it is not linked: the first download opens
+// need. Linked at start it pulled in 26 more shared libraries (GnuTLS, Kerberos, LDAP, SSH,
+// RTMP, ...), which cost about 4 MiB of resident memory and a good part of the dynamic loader's
+// time in every start. So it is not linked: the first download opens
 // "libcurl.so.4" with dlopen and resolves the few functions it calls. <curl/curl.h> is used for
 // types and constants only. The library stays loaded for the life of the process (libcurl's
 // global state does not survive unloading).
