@@ -9,6 +9,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -299,29 +301,52 @@ public:
 
 // ---- The session bus center ---------------------------------------------------------------------
 
+// Reconnection: the first attempt comes this long after a loss, each failed attempt doubles the
+// wait up to the longest one. A reconnection that lasted less than the longest wait does not
+// reset it, so a bus that accepts and drops at once is tried every few seconds, not in a loop.
+constexpr std::chrono::milliseconds kFirstReconnectDelay{100};
+constexpr std::chrono::milliseconds kLongestReconnectDelay{5000};
+// Posts dropped while disconnected: the first ones each get a log line, the rest are counted.
+constexpr std::uint64_t kLoggedDrops = 10;
+
+std::unique_ptr<sdbus::IConnection> Connect(const std::optional<std::string>& address) {
+  return address ? sdbus::createSessionBusConnectionWithAddress(*address)
+                 : sdbus::createSessionBusConnection();
+}
+
+// The failures of connecting to a bus that is down: no socket at the path (ENOENT, which sd-bus
+// names FileNotFound), or a socket nobody listens on any more.
+bool NobodyListens(const sdbus::Error& error) {
+  const std::string& name = error.getName();
+  return name == "org.freedesktop.DBus.Error.FileNotFound" || name == "System.Error.ENOENT" ||
+         name == "System.Error.ECONNREFUSED";
+}
+
+// Serves one session bus connection on a run loop, without a thread of its own: the connection's
+// descriptor and timeout are waited for by the loop's event engine, and sd-bus is only called on
+// the loop's thread. When the connection is lost the center reconnects to the same address on a
+// timer of the loop (never while connected: an idle center causes no wake-ups) and adds every
+// observer's match rule again on the new connection.
 class SessionBusCenter final : public DistributedNotificationCenter,
                                public std::enable_shared_from_this<SessionBusCenter> {
 public:
-  SessionBusCenter(RunLoop& loop, std::unique_ptr<sdbus::IConnection> connection)
-      : _loop(loop), _io(detail::IoContext(loop)), _connection(std::move(connection)), _descriptor(_io),
-        _timer(_io) {
-    _emitter = sdbus::createObject(*_connection, kDistributedNotificationPath);
-    // The descriptor Asio watches is a duplicate, so that sd-bus closing its own descriptor on a
-    // disconnect can never leave Asio holding a number that has been reused.
-    int fd = ::dup(_connection->getEventLoopPollData().fd);
-    if (fd < 0) throw sdbus::Error("com.zorbel.Error.Descriptor", "dup failed");
-    _descriptor.assign(fd);
-  }
+  SessionBusCenter(RunLoop& loop, std::optional<std::string> address)
+      : _loop(loop), _io(detail::IoContext(loop)), _address(std::move(address)), _descriptor(_io),
+        _timer(_io), _reconnectTimer(_io) {}
 
   ~SessionBusCenter() override {
+    // Match slots belong to the connection and go before it; the timers' waits end with them.
+    close();
     _observers.clear();
-    boost::system::error_code ignored;
-    _descriptor.close(ignored);
   }
 
-  void start() { schedulePump(); }
+  /// Connects for the first time; throws sdbus::Error when the bus cannot be reached.
+  void start() {
+    open();
+    schedulePump();
+  }
 
-  bool isAvailable() const override { return _connection != nullptr; }
+  bool isAvailable() const override { return _connected.load(std::memory_order_acquire); }
 
   void postNotificationName(const std::string& name, const std::string& object,
                             const json& userInfo) override {
@@ -332,7 +357,14 @@ public:
       });
       return;
     }
-    if (!_connection) return;
+    if (!_connection) {
+      // Never kept for later: a key press replayed after an outage would be a wrong press.
+      ++_dropped;
+      if (_dropped <= kLoggedDrops)
+        XLOG("display", "Dropped the distributed notification %@: the D-Bus session bus is not connected%@",
+             name, _dropped == kLoggedDrops ? " (further ones are only counted until it is back)" : "");
+      return;
+    }
     try {
       auto signal = _emitter->createSignal(kDistributedNotificationInterface, kDistributedNotificationMember);
       signal << name << object;
@@ -342,13 +374,16 @@ public:
       _emitter->emitSignal(signal);
     } catch (const sdbus::Error& error) {
       XLOG("display", "Failed to post the distributed notification %@: %@", name, std::string(error.what()));
+      // A connection that is closing refuses sends before anything else shows it: the pump
+      // finds out whether it was lost or only this message refused.
+      schedulePump();
+      return;
     }
     arm();
   }
 
   ObserverToken addObserver(const std::string& name, const std::string& object,
                             DistributedNotificationHandler handler) override {
-    if (!_connection) return 0;
     if (!DistributedNotificationCanMatch(name) || !DistributedNotificationCanMatch(object)) {
       XLOG("display",
            "Failed to observe the distributed notification %@: its name or object cannot be matched", name);
@@ -356,19 +391,27 @@ public:
     }
     auto observer = std::make_shared<Observer>();
     observer->token = ++_lastToken;
+    observer->name = name;
+    observer->object = object;
     observer->handler = std::move(handler);
-    std::weak_ptr<Observer> weakObserver = observer;
-    try {
-      // AddMatch is a method call on the bus and waits for its reply (a local round trip);
-      // observers are added at start-up, before the loop serves anything else.
-      observer->slot = _connection->addMatch(
-          DistributedNotificationMatchRule(name, object),
-          [this, weakObserver](sdbus::Message& message) { received(weakObserver, message); });
-    } catch (const sdbus::Error& error) {
-      XLOG("display", "Failed to observe the distributed notification %@: %@", name,
-           std::string(error.what()));
-      return 0;
+    if (_connection) {
+      try {
+        // AddMatch is a method call on the bus and waits for its reply (a local round trip);
+        // observers are added at start-up, before the loop serves anything else.
+        observer->slot = addMatch(*_connection, observer);
+      } catch (const sdbus::Error& error) {
+        // A lost connection is not this observer's fault: it is kept and its rule is added
+        // on the next connection. A bus that refuses the rule refuses the observer.
+        drain();
+        schedulePump(); // delivers what draining read
+        if (_connection) {
+          XLOG("display", "Failed to observe the distributed notification %@: %@", name,
+               std::string(error.what()));
+          return 0;
+        }
+      }
     }
+    // Without a connection the rule is added when the center reconnects.
     _observers[observer->token] = observer;
     // The call may have read other messages into the connection's queue.
     schedulePump();
@@ -380,9 +423,114 @@ public:
 private:
   struct Observer {
     ObserverToken token = 0;
+    std::string name;
+    std::string object;
     DistributedNotificationHandler handler;
-    sdbus::Slot slot;
+    sdbus::Slot slot; // the match on the current connection, if any
   };
+
+  sdbus::Slot addMatch(sdbus::IConnection& connection, const std::shared_ptr<Observer>& observer) {
+    std::weak_ptr<Observer> weakObserver = observer;
+    return connection.addMatch(
+        DistributedNotificationMatchRule(observer->name, observer->object),
+        [this, weakObserver](sdbus::Message& message) { received(weakObserver, message); });
+  }
+
+  // Makes a connection ready to serve: its emitter, the descriptor Asio watches and every
+  // observer's match rule. Throws sdbus::Error and then leaves nothing behind.
+  void open() {
+    auto connection = Connect(_address);
+    auto emitter = sdbus::createObject(*connection, kDistributedNotificationPath);
+    // The descriptor Asio watches is a duplicate, so that sd-bus closing its own descriptor on a
+    // disconnect can never leave Asio holding a number that has been reused.
+    int fd = ::dup(connection->getEventLoopPollData().fd);
+    if (fd < 0) throw sdbus::Error("com.zorbel.Error.Descriptor", "dup failed");
+    boost::asio::posix::stream_descriptor descriptor(_io);
+    boost::system::error_code ec;
+    descriptor.assign(fd, ec);
+    if (ec) {
+      ::close(fd);
+      throw sdbus::Error("com.zorbel.Error.Descriptor", ec.message());
+    }
+    // Declared after the connection: on failure the slots go first.
+    std::vector<std::pair<std::shared_ptr<Observer>, sdbus::Slot>> slots;
+    for (auto& [token, observer] : _observers) slots.emplace_back(observer, addMatch(*connection, observer));
+
+    _connection = std::move(connection);
+    _emitter = std::move(emitter);
+    _descriptor = std::move(descriptor);
+    for (auto& [observer, slot] : slots) observer->slot = std::move(slot);
+    _connectedAt = std::chrono::steady_clock::now();
+    _connected.store(true, std::memory_order_release);
+  }
+
+  // Lets go of the connection (its match slots first) and of every wait on it.
+  void close() {
+    for (auto& [token, observer] : _observers) observer->slot.reset();
+    _timer.cancel();
+    _reconnectTimer.cancel();
+    boost::system::error_code ignored;
+    _descriptor.close(ignored);
+    _timerArmed = false;
+    _readWaiting = false;
+    _writeWaiting = false;
+    ++_generation; // waits of the closed connection that still report are ignored
+    _emitter.reset();
+    _connection.reset();
+    _connected.store(false, std::memory_order_release);
+  }
+
+  void lost(const std::string& why) {
+    if (!_connection) return;
+    XLOG("display",
+         "Distributed notifications are unavailable: the D-Bus session bus connection was lost (%@); "
+         "reconnecting to %@",
+         why, _address ? *_address : std::string("the session bus"));
+    // A connection that a reconnection made and that was lost again soon does not start the
+    // waits over: the bus may accept and drop at once.
+    bool flapping = _reconnected && std::chrono::steady_clock::now() - _connectedAt < kLongestReconnectDelay;
+    close();
+    _reconnectDelay = flapping ? std::min(_reconnectDelay * 2, kLongestReconnectDelay) : kFirstReconnectDelay;
+    _attempts = 0;
+    _dropped = 0;
+    scheduleReconnect();
+  }
+
+  void scheduleReconnect() {
+    std::weak_ptr<SessionBusCenter> weak = weak_from_this();
+    _reconnectTimer.expires_after(_reconnectDelay);
+    _reconnectTimer.async_wait([weak](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (!self || ec) return;
+      self->reconnect();
+    });
+  }
+
+  void reconnect() {
+    if (_connection) return;
+    ++_attempts;
+    try {
+      open();
+    } catch (const sdbus::Error& error) {
+      // While the bus is down every attempt fails at once (no socket, or nobody listening on
+      // it); those are expected and only traced. A bus that answers but then fails is logged.
+      _reconnectDelay = std::min(_reconnectDelay * 2, kLongestReconnectDelay);
+      if (NobodyListens(error))
+        XLOG("Verbose", "Reconnecting to the D-Bus session bus: attempt %@ failed (%@), next in %@ ms",
+             _attempts, error.getName(), static_cast<std::int64_t>(_reconnectDelay.count()));
+      else
+        XLOG("display", "Reconnecting to the D-Bus session bus failed: %@", std::string(error.what()));
+      scheduleReconnect();
+      return;
+    }
+    XLOG("display",
+         "Distributed notifications are available again: reconnected to the D-Bus session bus "
+         "(attempt %@, %@ notifications dropped meanwhile)",
+         _attempts, _dropped);
+    _dropped = 0;
+    _reconnected = true;
+    schedulePump();
+  }
 
   void received(const std::weak_ptr<Observer>& observer, sdbus::Message& message) {
     try {
@@ -399,9 +547,10 @@ private:
     });
   }
 
-  // Processes everything sd-bus has (reading until the socket is drained), then hands the
-  // received notifications to their observers, outside of sd-bus, one after the other.
-  void pump() {
+  // Lets sd-bus process everything it has (reading until the socket is drained). A lost
+  // connection shows here: sd-bus reports the reset, dispatches its local "Disconnected" signal
+  // and then refuses with ENOTCONN.
+  void drain() {
     if (!_connection) return;
     try {
       while (_connection->processPendingRequest()) {
@@ -409,6 +558,12 @@ private:
     } catch (const sdbus::Error& error) {
       lost(error.what());
     }
+  }
+
+  // Processes everything sd-bus has, then hands the received notifications to their observers,
+  // outside of sd-bus, one after the other.
+  void pump() {
+    drain();
     auto pending = std::move(_pending);
     _pending.clear();
     for (auto& [weakObserver, notification] : pending) {
@@ -435,12 +590,13 @@ private:
       return;
     }
     std::weak_ptr<SessionBusCenter> weak = weak_from_this();
+    const std::uint64_t generation = _generation;
     if ((data.events & POLLIN) && !_readWaiting) {
       _readWaiting = true;
       _descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
-                             [weak](const boost::system::error_code& ec) {
+                             [weak, generation](const boost::system::error_code& ec) {
                                auto self = weak.lock();
-                               if (!self) return;
+                               if (!self || self->_generation != generation) return;
                                self->_readWaiting = false;
                                if (!ec) self->pump();
                              });
@@ -448,9 +604,9 @@ private:
     if ((data.events & POLLOUT) && !_writeWaiting) {
       _writeWaiting = true;
       _descriptor.async_wait(boost::asio::posix::descriptor_base::wait_write,
-                             [weak](const boost::system::error_code& ec) {
+                             [weak, generation](const boost::system::error_code& ec) {
                                auto self = weak.lock();
-                               if (!self) return;
+                               if (!self || self->_generation != generation) return;
                                self->_writeWaiting = false;
                                if (!ec) self->pump();
                              });
@@ -462,9 +618,9 @@ private:
         _timerArmed = true;
         _timerDeadline = deadline;
         _timer.expires_at(deadline);
-        _timer.async_wait([weak, deadline](const boost::system::error_code& ec) {
+        _timer.async_wait([weak, generation, deadline](const boost::system::error_code& ec) {
           auto self = weak.lock();
-          if (!self || ec || self->_timerDeadline != deadline) return;
+          if (!self || ec || self->_generation != generation || self->_timerDeadline != deadline) return;
           self->_timerArmed = false;
           self->pump();
         });
@@ -472,20 +628,9 @@ private:
     }
   }
 
-  void lost(const std::string& why) {
-    XLOG("display",
-         "Distributed notifications are unavailable: the D-Bus session bus connection was lost (%@)", why);
-    _observers.clear();
-    _pending.clear();
-    boost::system::error_code ignored;
-    _timer.cancel();
-    _descriptor.close(ignored);
-    _emitter.reset();
-    _connection.reset();
-  }
-
   RunLoop& _loop;
   boost::asio::io_context& _io;
+  const std::optional<std::string> _address;
   std::unique_ptr<sdbus::IConnection> _connection;
   std::unique_ptr<sdbus::IObject> _emitter;
   boost::asio::posix::stream_descriptor _descriptor;
@@ -494,6 +639,15 @@ private:
   bool _timerArmed = false;
   bool _readWaiting = false;
   bool _writeWaiting = false;
+  std::uint64_t _generation = 0;
+  // Read by isAvailable() from any thread; everything else belongs to the loop's thread.
+  std::atomic<bool> _connected{false};
+  std::chrono::steady_clock::time_point _connectedAt{};
+  boost::asio::steady_timer _reconnectTimer;
+  std::chrono::milliseconds _reconnectDelay = kFirstReconnectDelay;
+  bool _reconnected = false; // the current or last connection was made by reconnect()
+  std::uint64_t _attempts = 0;
+  std::uint64_t _dropped = 0;
   ObserverToken _lastToken = 0;
   std::map<ObserverToken, std::shared_ptr<Observer>> _observers;
   std::vector<std::pair<std::weak_ptr<Observer>, DistributedNotification>> _pending;
@@ -504,9 +658,7 @@ private:
 std::shared_ptr<DistributedNotificationCenter>
 DistributedNotificationCenter::sessionBusCenter(RunLoop& loop, std::optional<std::string> address) {
   try {
-    auto connection = address ? sdbus::createSessionBusConnectionWithAddress(*address)
-                              : sdbus::createSessionBusConnection();
-    auto center = std::make_shared<SessionBusCenter>(loop, std::move(connection));
+    auto center = std::make_shared<SessionBusCenter>(loop, std::move(address));
     center->start();
     return center;
   } catch (const sdbus::Error& error) {

@@ -23,6 +23,13 @@
 //
 // Without a reachable session bus the center is "unavailable": one "display" line says so,
 // posting does nothing and observers are never called. It never throws for it.
+//
+// A connection that is lost later (the bus daemon ended or restarted) is re-established by the
+// center itself: one "display" line says it was lost, then the center tries the same address
+// again on a timer of its loop, 100 ms after the loss and doubling up to every 5 s, adds every
+// observer's match rule again on the new connection and says so in one more line. Meanwhile
+// posts are dropped (logged, never queued) and observers can still be added and removed. A
+// connected center has no timer running; destroying a reconnecting one ends its timer at once.
 
 #include <cstdint>
 #include <functional>
@@ -64,7 +71,7 @@ public:
   static std::shared_ptr<DistributedNotificationCenter> sessionBusCenter(RunLoop& loop,
                                                                          std::optional<std::string> address);
 
-  /// False when no bus could be reached or the connection was lost.
+  /// False when no bus could be reached, and while a lost connection is being re-established.
   virtual bool isAvailable() const = 0;
 
   /// Broadcasts one notification; `userInfo` must be a JSON object (or null for an empty one).
@@ -72,7 +79,9 @@ public:
                                     const nlohmann::json& userInfo) = 0;
 
   /// Delivers every later notification with exactly this name and object to `handler`.
-  /// Returns a token for removeObserver (0 when the center is unavailable).
+  /// Returns a token for removeObserver (0 when the center has no bus at all, or when the bus or
+  /// the match syntax refuses the name or object). An observer added while the center is
+  /// reconnecting is served once the connection is back.
   virtual ObserverToken addObserver(const std::string& name, const std::string& object,
                                     DistributedNotificationHandler handler) = 0;
   virtual void removeObserver(ObserverToken token) = 0;

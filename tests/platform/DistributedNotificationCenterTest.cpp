@@ -6,10 +6,15 @@
 #include "support/PrivateSessionBus.hpp"
 #include "support/Process.hpp"
 #include "support/ScopedEnv.hpp"
+#include "support/SessionBusDaemon.hpp"
 #include "support/TempDir.hpp"
 
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 using nlohmann::json;
 using platform::DistributedNotification;
@@ -24,6 +29,22 @@ namespace {
 
 constexpr auto kTimeout = std::chrono::seconds(20);
 
+/// Collects what an observer receives, with whether it ran on the main loop's thread.
+struct Inbox {
+  std::vector<DistributedNotification> received;
+  bool allOnMainThread = true;
+  auto handler() {
+    return [this](const DistributedNotification& n) {
+      allOnMainThread = allOnMainThread && RunLoop::main().isCurrent();
+      received.push_back(n);
+    };
+  }
+  bool waitFor(std::size_t count) {
+    if (received.size() >= count) return true;
+    return RunLoop::main().runUntil([&] { return received.size() >= count; }, kTimeout);
+  }
+};
+
 class DistributedNotificationCenterTest : public ::testing::Test {
 protected:
   void SetUp() override { log = &testsupport::TestLog(); }
@@ -31,22 +52,6 @@ protected:
   std::shared_ptr<DistributedNotificationCenter> center() {
     return DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), bus.address());
   }
-
-  /// Collects what an observer receives, with whether it ran on the main loop's thread.
-  struct Inbox {
-    std::vector<DistributedNotification> received;
-    bool allOnMainThread = true;
-    auto handler() {
-      return [this](const DistributedNotification& n) {
-        allOnMainThread = allOnMainThread && RunLoop::main().isCurrent();
-        received.push_back(n);
-      };
-    }
-    bool waitFor(std::size_t count) {
-      if (received.size() >= count) return true;
-      return RunLoop::main().runUntil([&] { return received.size() >= count; }, kTimeout);
-    }
-  };
 
   int emit(const std::string& name, const std::string& object, const std::string& userInfo) {
     return testsupport::GdbusEmit(bus.address(), name, object, userInfo);
@@ -220,7 +225,7 @@ TEST_F(DistributedNotificationCenterTest, ForeignBodyGivesEmptyUserInfo) {
   EXPECT_EQ(inbox.received[0].userInfo, json::object());
 }
 
-// Losing the bus is logged once; the center becomes unavailable and nothing fails.
+// Losing the bus is logged once; the center is unavailable (until it reconnects) and nothing fails.
 TEST_F(DistributedNotificationCenterTest, LosingTheBusIsReported) {
   auto c = center();
   Inbox inbox;
@@ -231,6 +236,190 @@ TEST_F(DistributedNotificationCenterTest, LosingTheBusIsReported) {
   EXPECT_EQ(log->count("Distributed notifications are unavailable", mark), 1);
   c->postNotificationName("N", "O", json::object());
   EXPECT_TRUE(inbox.received.empty());
+}
+
+// ---- Reconnection --------------------------------------------------------------------------------
+
+// A bus daemon on a fixed socket path that the tests end and start again at the same address.
+class DistributedNotificationReconnectTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    log = &testsupport::TestLog();
+    daemon.start();
+  }
+
+  std::shared_ptr<DistributedNotificationCenter> center() {
+    return DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), daemon.address());
+  }
+
+  /// Ends the daemon and serves the main loop until `c` has noticed.
+  ::testing::AssertionResult loseTheBus(const std::shared_ptr<DistributedNotificationCenter>& c) {
+    daemon.stop();
+    if (RunLoop::main().runUntil([&] { return !c->isAvailable(); }, kTimeout))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the center did not notice the lost bus";
+  }
+
+  /// Starts the daemon again and serves the main loop until `c` is connected to it.
+  ::testing::AssertionResult restartTheBus(const std::shared_ptr<DistributedNotificationCenter>& c) {
+    daemon.start();
+    if (RunLoop::main().runUntil([&] { return c->isAvailable(); }, kTimeout))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the center did not reconnect";
+  }
+
+  int emit(const std::string& name, const std::string& object, const std::string& userInfo) {
+    return testsupport::GdbusEmit(daemon.address(), name, object, userInfo);
+  }
+
+  testsupport::LogCapture* log = nullptr;
+  testsupport::TempDir folder;
+  testsupport::SessionBusDaemon daemon{folder.file("bus")};
+};
+
+// The bus ends and comes back at the same address: the center says so once each way, observes
+// again (an engine on the new bus reaches its observer) and posts again (a subscriber on the new
+// bus gets its notifications). What was posted in between is dropped with a line, not kept.
+TEST_F(DistributedNotificationReconnectTest, TheCenterReconnectsWhenTheBusComesBack) {
+  auto c = center();
+  ASSERT_TRUE(c->isAvailable());
+  Inbox inbox;
+  ASSERT_NE(c->addObserver("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", inbox.handler()), 0u);
+  auto mark = log->mark();
+  ASSERT_TRUE(loseTheBus(c));
+  EXPECT_EQ(log->count("Distributed notifications are unavailable: the D-Bus session bus connection was lost",
+                       mark),
+            1);
+
+  // Posts meanwhile (from this thread and another, through the loop) are dropped with a line
+  // each; the callers never wait.
+  c->postNotificationName("Zorbel Stream Deck Key", "com.zorbel.streamdeck", json{{"n", 0}});
+  std::thread poster([&] { c->postNotificationName("Other", "com.zorbel.streamdeck", json{}); });
+  poster.join();
+  ASSERT_TRUE(RunLoop::main().runUntil(
+      [&] { return log->count("Dropped the distributed notification", mark) == 2; }, kTimeout));
+  EXPECT_EQ(
+      log->count("Dropped the distributed notification Zorbel Stream Deck Key: the D-Bus session bus is "
+                 "not connected",
+                 mark),
+      1);
+
+  ASSERT_TRUE(restartTheBus(c));
+  EXPECT_EQ(
+      log->count("Distributed notifications are available again: reconnected to the D-Bus session bus", mark),
+      1);
+  EXPECT_EQ(log->count("2 notifications dropped meanwhile", mark), 1);
+
+  ASSERT_EQ(emit("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", "{'zbID': <'R1C1'>}"), 0);
+  ASSERT_TRUE(inbox.waitFor(1));
+  EXPECT_TRUE(inbox.allOnMainThread);
+  EXPECT_EQ(inbox.received[0].userInfo, (json{{"zbID", "R1C1"}}));
+
+  testsupport::NotificationWatcher watcher(daemon.address(), "Zorbel Stream Deck Key");
+  c->postNotificationName("Zorbel Stream Deck Key", "com.zorbel.streamdeck", json{{"n", 1}});
+  auto seen = watcher.next();
+  ASSERT_TRUE(seen);
+  EXPECT_EQ((*seen)["userInfo"], (json{{"n", 1}}));
+  EXPECT_EQ(inbox.received.size(), 1u);
+}
+
+// It keeps doing so: a second outage is handled like the first.
+TEST_F(DistributedNotificationReconnectTest, EveryOutageIsRecoveredFrom) {
+  auto c = center();
+  Inbox inbox;
+  ASSERT_NE(c->addObserver("N", "O", inbox.handler()), 0u);
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    auto mark = log->mark();
+    ASSERT_TRUE(loseTheBus(c));
+    ASSERT_TRUE(restartTheBus(c));
+    EXPECT_EQ(log->count("the D-Bus session bus connection was lost", mark), 1);
+    EXPECT_EQ(log->count("reconnected to the D-Bus session bus", mark), 1);
+    ASSERT_EQ(emit("N", "O", "{'round': <" + std::to_string(round) + ">}"), 0);
+    ASSERT_TRUE(inbox.waitFor(static_cast<std::size_t>(round)));
+    EXPECT_EQ(inbox.received.back().userInfo, (json{{"round", round}}));
+  }
+}
+
+// Observers added while disconnected are served once the bus is back; removed ones are not
+// observed again; names no match rule can select are still refused.
+TEST_F(DistributedNotificationReconnectTest, ObserversChangedWhileDisconnected) {
+  auto c = center();
+  Inbox kept, removed, added;
+  ASSERT_NE(c->addObserver("N", "O", kept.handler()), 0u);
+  auto token = c->addObserver("N", "O", removed.handler());
+  ASSERT_NE(token, 0u);
+  ASSERT_TRUE(loseTheBus(c));
+  EXPECT_NE(c->addObserver("N", "O", added.handler()), 0u);
+  EXPECT_EQ(c->addObserver("a\\b", "O", added.handler()), 0u);
+  c->removeObserver(token);
+  ASSERT_TRUE(restartTheBus(c));
+  // One signal matches every observer's rule: the three handlers would run in the same pass.
+  ASSERT_EQ(emit("N", "O", "{'k': <1>}"), 0);
+  ASSERT_TRUE(kept.waitFor(1));
+  ASSERT_TRUE(added.waitFor(1));
+  EXPECT_EQ(added.received[0].userInfo, (json{{"k", 1}}));
+  EXPECT_TRUE(removed.received.empty());
+  EXPECT_EQ(kept.received.size(), 1u);
+}
+
+// While the bus stays away the attempts come 100 ms after the loss and then twice as far apart
+// each time; they are traced, never logged as failures. Destroying a center that waits for its
+// next attempt returns at once and leaves nothing that runs later: its timer ends with it and
+// no task keeps it alive.
+TEST_F(DistributedNotificationReconnectTest, ShutdownWhileDisconnectedIsPrompt) {
+  auto c = center();
+  Inbox inbox;
+  c->addObserver("N", "O", inbox.handler());
+  auto mark = log->mark();
+  ASSERT_TRUE(loseTheBus(c));
+  ASSERT_TRUE(RunLoop::main().runUntil(
+      [&] { return log->count("Reconnecting to the D-Bus session bus: attempt 3 failed", mark) == 1; },
+      kTimeout));
+  EXPECT_EQ(log->count("attempt 1 failed (org.freedesktop.DBus.Error.FileNotFound), next in 200 ms", mark),
+            1);
+  EXPECT_EQ(log->count("attempt 2 failed (org.freedesktop.DBus.Error.FileNotFound), next in 400 ms", mark),
+            1);
+  EXPECT_EQ(log->count("attempt 3 failed (org.freedesktop.DBus.Error.FileNotFound), next in 800 ms", mark),
+            1);
+  EXPECT_EQ(log->count("Reconnecting to the D-Bus session bus failed", mark), 0);
+
+  std::weak_ptr<DistributedNotificationCenter> weak = c;
+  auto before = std::chrono::steady_clock::now();
+  c.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+  EXPECT_TRUE(weak.expired());
+  mark = log->mark();
+  daemon.start();
+  bool served = false;
+  RunLoop::main().queue().async([&] { served = true; });
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return served; }, kTimeout));
+  EXPECT_EQ(log->count("D-Bus session bus", mark), 0);
+  EXPECT_TRUE(inbox.received.empty());
+}
+
+// A socket left at the address with nobody listening (a bus that crashed) is retried the same
+// way, and the bus that starts there later is found.
+TEST_F(DistributedNotificationReconnectTest, AStaleSocketIsRetried) {
+  auto c = center();
+  Inbox inbox;
+  ASSERT_NE(c->addObserver("N", "O", inbox.handler()), 0u);
+  auto mark = log->mark();
+  ASSERT_TRUE(loseTheBus(c));
+  const std::string path = folder.file("bus");
+  int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(stale, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ::unlink(path.c_str());
+  ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(stale); // bound, never listening: connecting is refused
+  ASSERT_TRUE(RunLoop::main().runUntil(
+      [&] { return log->count("failed (System.Error.ECONNREFUSED)", mark) >= 1; }, kTimeout));
+  ASSERT_TRUE(restartTheBus(c));
+  ASSERT_EQ(emit("N", "O", "{'k': <1>}"), 0);
+  ASSERT_TRUE(inbox.waitFor(1));
 }
 
 } // namespace
