@@ -2,8 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <set>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -22,12 +31,39 @@ int CountingSource(unsigned char* bytes, int length) {
   return 1;
 }
 
+// Makes every later getrandom of this process fail with `error` (a seccomp filter: only for a
+// forked child, which cannot drop it again).
+bool FailGetrandomWith(int error) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 } // namespace
 
 TEST(WSRandomTest, DataHasTheRequestedLength) {
   EXPECT_TRUE(WSRandomData(0).empty());
   EXPECT_EQ(WSRandomData(16).size(), 16u);
   EXPECT_EQ(WSRandomData(100000).size(), 100000u);
+}
+
+// getrandom hands out at most 32 MiB - 1 per call: a larger draw is finished in further calls, up
+// to its last byte (a buffer cut short would keep its zeros).
+TEST(WSRandomTest, DrawLargerThanOneKernelCallIsFilledToTheEnd) {
+  const std::size_t size = (std::size_t{32} << 20) + 4096;
+  const auto data = WSRandomData(size);
+  ASSERT_EQ(data.size(), size);
+  // Any 4 KiB block left zero would be a stretch no call filled (a working generator gives one with
+  // probability 2^-32768).
+  const std::vector<std::uint8_t> zeros(4096, 0);
+  for (std::size_t at = 0; at < size; at += zeros.size())
+    ASSERT_NE(std::memcmp(data.data() + at, zeros.data(), zeros.size()), 0) << "zero block at " << at;
 }
 
 // Handshake keys and masking keys must differ from draw to draw (RFC 6455 sections 4.1, 5.3).
@@ -47,10 +83,49 @@ TEST(WSRandomTest, FailingSourceThrowsInternalInconsistency) {
     WSRandomData(16);
     FAIL() << "no exception";
   } catch (const WSInternalInconsistencyException& e) {
-    EXPECT_EQ(std::strncmp(e.what(), "Failed to generate random bytes with OSStatus: ", 47), 0) << e.what();
+    // The status is what the source returned.
+    EXPECT_STREQ(e.what(), "Failed to generate random bytes with OSStatus: 0");
   }
   std::uint8_t key[4];
   EXPECT_THROW(WSRandomFill(key), WSInternalInconsistencyException);
+}
+
+// The kernel's source failing is the same exception, its status the errno; small (pooled) and large
+// draws alike. Run in a forked child, whose getrandom a seccomp filter makes fail with EIO.
+TEST(WSRandomTest, FailingKernelSourceThrowsWithErrno) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string report;
+    if (!FailGetrandomWith(EIO)) {
+      report = "no seccomp";
+    } else {
+      for (std::size_t size : {std::size_t{4}, std::size_t{64}}) {
+        try {
+          WSRandomData(size);
+          report += "no exception;";
+        } catch (const WSInternalInconsistencyException& e) {
+          report += std::string(e.what()) + ";";
+        }
+      }
+    }
+    ssize_t written = ::write(fds[1], report.data(), report.size());
+    ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buffer[256];
+  for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, static_cast<std::size_t>(got));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  if (report == "no seccomp") GTEST_SKIP() << "seccomp filters are not available here";
+  const std::string expected = "Failed to generate random bytes with OSStatus: " + std::to_string(EIO) + ";";
+  EXPECT_EQ(report, expected + expected);
 }
 
 // The seam replaces the source, and clearing it restores the real one.
