@@ -4,19 +4,25 @@
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
+#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -314,6 +320,69 @@ std::unique_ptr<sdbus::IConnection> Connect(const std::optional<std::string>& ad
                  : sdbus::createSessionBusConnection();
 }
 
+// How long a bus has to answer the sign-of-life question before an attempt gives up on it.
+constexpr std::chrono::milliseconds kProbeTimeout{2000};
+
+// The text of a D-Bus address value (%XX escapes decoded); nullopt when it is malformed.
+std::optional<std::string> AddressValue(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '%') {
+      out += value[i];
+      continue;
+    }
+    if (i + 2 >= value.size()) return std::nullopt;
+    auto hex = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    int high = hex(value[i + 1]), low = hex(value[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return out;
+}
+
+// The unix socket the bus at `address` listens on (nullopt: the usual session bus lookup), when
+// that is one plain unix address: its path, or for an abstract one its name after a NUL byte.
+// nullopt for anything else (several addresses, TCP, launchd…), which is then tried directly.
+std::optional<std::string> UnixSocketOf(const std::optional<std::string>& address) {
+  std::string text;
+  if (address) {
+    text = *address;
+  } else if (const char* variable = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+    text = variable;
+  } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
+    return std::string(runtime) + "/bus";
+  } else {
+    return std::nullopt;
+  }
+  std::string_view rest(text);
+  if (rest.find(';') != std::string_view::npos || !rest.starts_with("unix:")) return std::nullopt;
+  rest.remove_prefix(5);
+  std::optional<std::string> socket;
+  while (!rest.empty()) {
+    auto comma = rest.find(',');
+    auto pair = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    auto equals = pair.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    auto key = pair.substr(0, equals);
+    auto value = AddressValue(pair.substr(equals + 1));
+    if (!value || value->empty()) return std::nullopt;
+    if (key == "path")
+      socket = *value;
+    else if (key == "abstract")
+      socket = std::string(1, '\0') + *value;
+    else if (key != "guid")
+      return std::nullopt;
+  }
+  return socket;
+}
+
 // The failures of connecting to a bus that is down: no socket at the path (ENOENT, which sd-bus
 // names FileNotFound), or a socket nobody listens on any more.
 bool NobodyListens(const sdbus::Error& error) {
@@ -466,6 +535,11 @@ private:
 
   // Lets go of the connection (its match slots first) and of every wait on it.
   void close() {
+    if (_probe) {
+      boost::system::error_code ignored;
+      _probe->socket.close(ignored);
+      _probe.reset();
+    }
     for (auto& [token, observer] : _observers) observer->slot.reset();
     _timer.cancel();
     _reconnectTimer.cancel();
@@ -509,18 +583,81 @@ private:
   void reconnect() {
     if (_connection) return;
     ++_attempts;
+    if (auto socket = UnixSocketOf(_address)) {
+      probe(*socket);
+      return;
+    }
+    connectNow();
+  }
+
+  // sd-bus connects and authenticates synchronously, and waits up to 90 s for a bus that accepts
+  // the connection but does not answer (a stopped or wedged daemon): on the loop's thread that
+  // would stall everything else. So the socket is first asked for a sign of life without
+  // blocking: an empty AUTH, which a bus answers at once with the mechanisms it offers.
+  struct Probe {
+    explicit Probe(boost::asio::io_context& io) : socket(io) {}
+    boost::asio::local::stream_protocol::socket socket;
+    std::array<char, 128> reply{};
+  };
+
+  void probe(const std::string& socketPath) {
+    auto state = std::make_shared<Probe>(_io);
+    boost::asio::local::stream_protocol::endpoint endpoint;
+    try {
+      endpoint = boost::asio::local::stream_protocol::endpoint(socketPath);
+    } catch (const boost::system::system_error&) {
+      connectNow(); // a path no endpoint holds: let sd-bus say what is wrong with it
+      return;
+    }
+    _probe = state;
+    std::weak_ptr<SessionBusCenter> weak = weak_from_this();
+    _reconnectTimer.expires_after(kProbeTimeout);
+    _reconnectTimer.async_wait([weak, state](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (!self || ec || self->_probe != state) return;
+      self->probeDone(state, "the bus accepts connections but does not answer");
+    });
+    state->socket.async_connect(endpoint, [weak, state](const boost::system::error_code& ec) {
+      auto self = weak.lock();
+      if (!self || self->_probe != state) return;
+      if (ec) return self->probeDone(state, ec.message());
+      static constexpr char kEmptyAuth[] = "\0AUTH\r\n";
+      boost::asio::async_write(state->socket, boost::asio::buffer(kEmptyAuth, sizeof kEmptyAuth - 1),
+                               [weak, state](const boost::system::error_code& ec, std::size_t) {
+                                 auto self = weak.lock();
+                                 if (!self || self->_probe != state) return;
+                                 if (ec) return self->probeDone(state, ec.message());
+                                 state->socket.async_read_some(
+                                     boost::asio::buffer(state->reply),
+                                     [weak, state](const boost::system::error_code& ec, std::size_t) {
+                                       auto self = weak.lock();
+                                       if (!self || self->_probe != state) return;
+                                       if (ec) return self->probeDone(state, ec.message());
+                                       self->probeDone(state, std::nullopt);
+                                     });
+                               });
+    });
+  }
+
+  void probeDone(const std::shared_ptr<Probe>& state, const std::optional<std::string>& failure) {
+    _probe.reset();
+    boost::system::error_code ignored;
+    state->socket.close(ignored);
+    _reconnectTimer.cancel();
+    if (failure) {
+      failedAttempt(*failure, true);
+      return;
+    }
+    connectNow();
+  }
+
+  void connectNow() {
     try {
       open();
     } catch (const sdbus::Error& error) {
       // While the bus is down every attempt fails at once (no socket, or nobody listening on
       // it); those are expected and only traced. A bus that answers but then fails is logged.
-      _reconnectDelay = std::min(_reconnectDelay * 2, kLongestReconnectDelay);
-      if (NobodyListens(error))
-        XLOG("Verbose", "Reconnecting to the D-Bus session bus: attempt %@ failed (%@), next in %@ ms",
-             _attempts, error.getName(), static_cast<std::int64_t>(_reconnectDelay.count()));
-      else
-        XLOG("display", "Reconnecting to the D-Bus session bus failed: %@", std::string(error.what()));
-      scheduleReconnect();
+      failedAttempt(NobodyListens(error) ? error.getName() : std::string(error.what()), NobodyListens(error));
       return;
     }
     XLOG("display",
@@ -530,6 +667,16 @@ private:
     _dropped = 0;
     _reconnected = true;
     schedulePump();
+  }
+
+  void failedAttempt(const std::string& why, bool expected) {
+    _reconnectDelay = std::min(_reconnectDelay * 2, kLongestReconnectDelay);
+    if (expected)
+      XLOG("Verbose", "Reconnecting to the D-Bus session bus: attempt %@ failed (%@), next in %@ ms",
+           _attempts, why, static_cast<std::int64_t>(_reconnectDelay.count()));
+    else
+      XLOG("display", "Reconnecting to the D-Bus session bus failed: %@", why);
+    scheduleReconnect();
   }
 
   void received(const std::weak_ptr<Observer>& observer, sdbus::Message& message) {
@@ -645,7 +792,8 @@ private:
   std::chrono::steady_clock::time_point _connectedAt{};
   boost::asio::steady_timer _reconnectTimer;
   std::chrono::milliseconds _reconnectDelay = kFirstReconnectDelay;
-  bool _reconnected = false; // the current or last connection was made by reconnect()
+  bool _reconnected = false;     // the current or last connection was made by reconnect()
+  std::shared_ptr<Probe> _probe; // the sign of life being asked for, if any
   std::uint64_t _attempts = 0;
   std::uint64_t _dropped = 0;
   ObserverToken _lastToken = 0;

@@ -86,10 +86,20 @@ public:
     }
   }
 
+  /// Stops the daemon without ending it: connections to its socket are still accepted (by the
+  /// kernel) but nothing answers them until resume().
+  void pause() {
+    if (_pid > 0) ::kill(_pid, SIGSTOP);
+  }
+  void resume() {
+    if (_pid > 0) ::kill(_pid, SIGCONT);
+  }
+
   /// Ends the daemon (every client loses its connection) and waits for it.
   void stop() {
     if (_pid <= 0) return;
     ::kill(_pid, SIGTERM);
+    ::kill(_pid, SIGCONT); // a paused daemon takes its SIGTERM once it runs again
     int status = 0;
     while (::waitpid(_pid, &status, 0) < 0 && errno == EINTR) {
     }
