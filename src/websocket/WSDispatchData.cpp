@@ -1,6 +1,7 @@
 #include "websocket/WSDispatchData.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 WSDispatchData::WSDispatchData(std::vector<std::uint8_t> bytes)
     : WSDispatchData(std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes))) {}
@@ -9,6 +10,12 @@ WSDispatchData::WSDispatchData(std::shared_ptr<const std::vector<std::uint8_t>> 
   if (!bytes || bytes->empty()) return;
   std::size_t length = bytes->size();
   pushRegion({std::move(bytes), 0, length});
+}
+
+WSDispatchData::WSDispatchData(std::shared_ptr<const std::vector<std::uint8_t>> bytes, std::size_t offset,
+                               std::size_t length) {
+  if (!bytes || length == 0) return;
+  pushRegion({std::move(bytes), offset, length});
 }
 
 WSDispatchData WSDispatchData::concat(const WSDispatchData& other) const {
@@ -21,8 +28,22 @@ void WSDispatchData::append(const WSDispatchData& other) {
   for (const Region& r : other._regions) pushRegion(r);
 }
 
+void WSDispatchData::clear() {
+  _regions.clear();
+  _ends.clear();
+  _size = 0;
+}
+
 void WSDispatchData::pushRegion(Region region) {
   _size += region.length;
+  if (!_regions.empty()) {
+    Region& last = _regions.back();
+    if (last.bytes == region.bytes && last.offset + last.length == region.offset) {
+      last.length += region.length;
+      _ends.back() = _size;
+      return;
+    }
+  }
   _regions.push_back(std::move(region));
   _ends.push_back(_size);
 }
@@ -32,9 +53,7 @@ WSDispatchData WSDispatchData::subrange(std::uint64_t offset, std::uint64_t leng
   if (offset >= _size) return result;
   length = std::min(length, _size - offset);
   if (length == 0) return result;
-  // The first region that ends after `offset`, by the regions' end offsets.
-  auto first = std::upper_bound(_ends.begin(), _ends.end(), offset);
-  std::size_t index = static_cast<std::size_t>(first - _ends.begin());
+  std::size_t index = regionIndex(offset);
   std::uint64_t regionStart = index == 0 ? 0 : _ends[index - 1];
   for (; length > 0 && index < _regions.size(); ++index) {
     const Region& r = _regions[index];
@@ -46,6 +65,24 @@ WSDispatchData WSDispatchData::subrange(std::uint64_t offset, std::uint64_t leng
     regionStart += r.length;
   }
   return result;
+}
+
+std::size_t WSDispatchData::regionIndex(std::uint64_t offset) const {
+  // Nearly every lookup is at the front (a reader consuming in order): no search for those.
+  if (offset < _ends.front()) return 0;
+  // The first region that ends after `offset`, by the regions' end offsets.
+  return static_cast<std::size_t>(std::upper_bound(_ends.begin(), _ends.end(), offset) - _ends.begin());
+}
+
+std::size_t WSDispatchData::copyBytes(std::uint64_t offset, std::uint8_t* destination,
+                                      std::size_t length) const {
+  std::size_t copied = 0;
+  applyRegions(offset, length, [&](std::span<const std::uint8_t> region) {
+    std::memcpy(destination + copied, region.data(), region.size());
+    copied += region.size();
+    return true;
+  });
+  return copied;
 }
 
 std::span<const std::uint8_t> WSDispatchData::map(std::vector<std::uint8_t>& storage) const {

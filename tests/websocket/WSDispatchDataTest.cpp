@@ -51,4 +51,42 @@ TEST(WSDispatchDataTest, SlicesOutliveTheirSource) {
             (std::vector<std::uint8_t>{3, 4, 9}));
 }
 
+// The in-place readers (no slice made) see the same bytes as a slice, at every offset.
+TEST(WSDispatchDataTest, InPlaceReadsMatchSlices) {
+  WSDispatchData data = Regions({{0, 1, 2}, {3}, {4, 5, 6, 7}, {8, 9}});
+  for (std::uint64_t offset = 0; offset <= 11; ++offset)
+    for (std::size_t length = 0; offset + length <= 12; ++length) {
+      std::vector<std::uint8_t> walked;
+      data.applyRegions(offset, length, [&](std::span<const std::uint8_t> region) {
+        EXPECT_FALSE(region.empty());
+        walked.insert(walked.end(), region.begin(), region.end());
+        return true;
+      });
+      std::vector<std::uint8_t> copied(length);
+      copied.resize(data.copyBytes(offset, copied.data(), length));
+      const auto expected = data.subrange(offset, length).copyBytes();
+      ASSERT_EQ(walked, expected) << offset << "+" << length;
+      ASSERT_EQ(copied, expected) << offset << "+" << length;
+    }
+}
+
+// Consecutive pieces of one block become one region; pieces of different blocks, or with a gap,
+// stay apart.
+TEST(WSDispatchDataTest, AdjacentPiecesOfOneBlockMerge) {
+  auto block =
+      std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t>{0, 1, 2, 3, 4, 5, 6, 7});
+  WSDispatchData data;
+  data.append(WSDispatchData(block, 0, 3));
+  data.append(WSDispatchData(block, 3, 2));
+  EXPECT_EQ(data.regionCount(), 1u);
+  data.append(WSDispatchData(block, 6, 2));
+  data.append(WSDispatchData(std::vector<std::uint8_t>{9}));
+  EXPECT_EQ(data.regionCount(), 3u);
+  EXPECT_EQ(data.copyBytes(), (std::vector<std::uint8_t>{0, 1, 2, 3, 4, 6, 7, 9}));
+  EXPECT_EQ(data.subrange(4, 3).copyBytes(), (std::vector<std::uint8_t>{4, 6, 7}));
+  data.clear();
+  EXPECT_TRUE(data.empty());
+  EXPECT_EQ(data.regionCount(), 0u);
+}
+
 } // namespace
