@@ -16,13 +16,10 @@ void WriteBigEndian(std::uint8_t* out, std::uint64_t value, std::size_t size) {
 
 } // namespace
 
-std::size_t WSComposeFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload,
-                           const std::array<std::uint8_t, 4>& maskKey, std::span<std::uint8_t> out) {
-  const std::uint64_t n = payload.size();
-  const std::size_t headerSize = WSClientFrameHeaderSize(n);
-  if (out.size() < headerSize || out.size() - headerSize < n) return 0;
-
-  std::uint8_t* p = out.data();
+std::size_t WSComposeFrameHeader(std::uint8_t opcode, std::uint64_t payloadLength,
+                                 const std::array<std::uint8_t, 4>& maskKey, std::uint8_t* out) {
+  const std::uint64_t n = payloadLength;
+  std::uint8_t* p = out;
   // FIN set, RSV clear: the client never fragments and negotiates no extension.
   p[0] = static_cast<std::uint8_t>(0x80 | (opcode & 0x0F));
   if (n <= 125) {
@@ -39,7 +36,15 @@ std::size_t WSComposeFrame(std::uint8_t opcode, std::span<const std::uint8_t> pa
   }
   // Section 5.3: every client frame is masked, with a key the caller draws anew for it.
   std::memcpy(p, maskKey.data(), 4);
-  p += 4;
+  return static_cast<std::size_t>(p + 4 - out);
+}
+
+std::size_t WSComposeFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload,
+                           const std::array<std::uint8_t, 4>& maskKey, std::span<std::uint8_t> out) {
+  const std::uint64_t n = payload.size();
+  const std::size_t headerSize = WSClientFrameHeaderSize(n);
+  if (out.size() < headerSize || out.size() - headerSize < n) return 0;
+  std::uint8_t* p = out.data() + WSComposeFrameHeader(opcode, n, maskKey, out.data());
   if (n > 0) {
     std::memcpy(p, payload.data(), n);
     WSMaskBytesSIMD(p, n, maskKey.data());

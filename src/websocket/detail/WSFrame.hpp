@@ -40,6 +40,11 @@ constexpr std::size_t WSClientFrameHeaderSize(std::uint64_t payloadLength) {
   return payloadLength <= 125 ? 6 : payloadLength <= 0xFFFF ? 8 : 14;
 }
 
+/// Writes the header of a client frame for a payload of `payloadLength` bytes, masking key
+/// included, to `out` (room for 14 bytes); returns its size.
+std::size_t WSComposeFrameHeader(std::uint8_t opcode, std::uint64_t payloadLength,
+                                 const std::array<std::uint8_t, 4>& maskKey, std::uint8_t* out);
+
 /// Writes one client frame into `out`: byte 0 = 0x80 | opcode, byte 1 = 0x80 | 7-bit length
 /// (126 + 16-bit or 127 + 64-bit big-endian extended length), the 4-byte `maskKey`, then the
 /// payload copied and masked. Returns the frame size (header + payload), or 0 when `out` is too
