@@ -81,49 +81,99 @@ void WSDelegateController::setAvailableDelegateMethods(WSDelegateAvailableMethod
 }
 
 void WSDelegateController::performDelegateBlock(DelegateBlock block) {
-  std::shared_ptr<WSWebSocketDelegate> delegate;
-  WSDelegateAvailableMethods methods;
-  {
-    std::shared_lock lock(_accessLock);
-    delegate = _delegate.lock();
-    methods = delegate ? _availableDelegateMethods : WSDelegateAvailableMethods{};
-  }
-  // The strong reference keeps the delegate alive until the report has run.
-  performDelegateQueueBlock(
-      [block = std::move(block), delegate = std::move(delegate), methods] { block(delegate, methods); });
+  Report report;
+  report.block = std::move(block);
+  enqueue(std::move(report));
+}
+
+void WSDelegateController::performDelegateBlock(PayloadBlock block, std::shared_ptr<WSWebSocket> webSocket,
+                                                WSData payload) {
+  Report report;
+  report.payloadBlock = block;
+  report.webSocket = std::move(webSocket);
+  report.payload = std::move(payload);
+  enqueue(std::move(report));
 }
 
 void WSDelegateController::performDelegateQueueBlock(std::function<void()> block) {
-  std::shared_ptr<platform::Queue> queue;
-  {
-    std::shared_lock lock(_accessLock);
-    queue = _dispatchQueue ? _dispatchQueue : _operationQueue;
-  }
+  Report report;
+  report.queueBlock = std::move(block);
+  enqueue(std::move(report));
+}
+
+void WSDelegateController::enqueue(Report report) {
   // Reports join the batch still waiting on the same queue; otherwise a new batch is handed to
   // the queue. A batch runs after every batch handed to that queue before it, so reports keep
   // their order on a serial queue, and each still runs after the call that made it returned.
+  std::shared_ptr<platform::Queue> queue;
   std::shared_ptr<Batch> batch;
   {
+    std::shared_lock access(_accessLock);
+    if (report.block || report.payloadBlock) {
+      // The snapshot of the delegate and its flags is taken now, when the report is made.
+      report.delegate = _delegate.lock();
+      if (report.delegate) report.methods = _availableDelegateMethods;
+    }
+    platform::Queue* target = _dispatchQueue ? _dispatchQueue.get() : _operationQueue.get();
     std::lock_guard lock(*_batchLock);
-    if (_openBatch && !_openBatch->draining && _openBatchQueue == queue.get()) {
-      _openBatch->blocks.push_back(std::move(block));
+    if (_openBatch && !_openBatch->draining && _openBatchQueue == target) {
+      _openBatch->reports.push_back(std::move(report));
       return;
     }
+    queue = _dispatchQueue ? _dispatchQueue : _operationQueue;
     batch = std::make_shared<Batch>();
-    batch->blocks.push_back(std::move(block));
-    _openBatch = batch;
-    _openBatchQueue = queue.get();
+    batch->reports.reserve(16);
+    batch->reports.push_back(std::move(report));
+    // A held batch whose queue changed is handed over now, ahead of the new one.
+    if (_holds > 0) {
+      std::swap(batch, _openBatch);
+      std::swap(queue, _heldQueue);
+    } else {
+      _openBatch = batch;
+    }
+    _openBatchQueue = target;
   }
-  queue->async([batch, lock = _batchLock] {
-    std::vector<std::function<void()>> blocks;
+  // Without a hold the new batch goes now; under one, only a held batch it replaces goes.
+  if (batch && queue) post(queue, std::move(batch), _batchLock);
+}
+
+void WSDelegateController::holdReports() {
+  std::lock_guard lock(*_batchLock);
+  ++_holds;
+}
+
+void WSDelegateController::releaseReports() {
+  std::shared_ptr<Batch> batch;
+  std::shared_ptr<platform::Queue> queue;
+  {
+    std::lock_guard lock(*_batchLock);
+    if (_holds == 0 || --_holds > 0) return;
+    if (!_heldQueue) return;
+    // The batch stays open: reports made after the release still join it until it drains.
+    batch = _openBatch;
+    queue = std::move(_heldQueue);
+  }
+  post(queue, std::move(batch), _batchLock);
+}
+
+void WSDelegateController::post(const std::shared_ptr<platform::Queue>& queue, std::shared_ptr<Batch> batch,
+                                std::shared_ptr<std::mutex> lock) {
+  queue->async([batch = std::move(batch), lock = std::move(lock)] {
+    std::vector<Report> reports;
     {
       std::lock_guard guard(*lock);
       batch->draining = true;
-      blocks.swap(batch->blocks);
+      reports.swap(batch->reports);
     }
-    for (auto& b : blocks) {
-      b();
-      b = nullptr; // release what the report held (the delegate, the connection) as it finishes
+    for (Report& report : reports) {
+      if (report.payloadBlock)
+        report.payloadBlock(*report.webSocket, report.delegate, report.methods, report.payload);
+      else if (report.block)
+        report.block(report.delegate, report.methods);
+      else
+        report.queueBlock();
+      // Release what the report held (the delegate, the connection) as it finishes.
+      report = Report{};
     }
   });
 }

@@ -59,8 +59,19 @@ public:
 
   /// Runs `block` on the delegate queue with a snapshot (taken now) of the delegate and its flags.
   void performDelegateBlock(DelegateBlock block);
+  /// The same for a report that carries a message's bytes: a plain function instead of a
+  /// closure, so that a burst of messages allocates nothing beyond the bytes themselves.
+  using PayloadBlock = void (*)(WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& delegate,
+                                WSDelegateAvailableMethods methods, WSData& payload);
+  void performDelegateBlock(PayloadBlock block, std::shared_ptr<WSWebSocket> webSocket, WSData payload);
   /// Runs `block` on the delegate queue.
   void performDelegateQueueBlock(std::function<void()> block);
+
+  /// While held, reports gather in the open batch and are handed to the delegate queue only at
+  /// `releaseReports`: a reader step that parses many messages hands them over at once. Holds
+  /// nest; order is kept.
+  void holdReports();
+  void releaseReports();
 
   /// The main queue as a shared pointer that owns nothing.
   static std::shared_ptr<platform::Queue> mainQueue();
@@ -68,16 +79,32 @@ public:
 private:
   /// Reports waiting for one drain step on their queue: a burst of reports costs one hand-over
   /// to the delegate queue instead of one per report.
+  struct Report {
+    DelegateBlock block;
+    /// The strong reference keeps the delegate alive until the report has run.
+    std::shared_ptr<WSWebSocketDelegate> delegate;
+    WSDelegateAvailableMethods methods{};
+    std::function<void()> queueBlock;
+    PayloadBlock payloadBlock = nullptr;
+    std::shared_ptr<WSWebSocket> webSocket;
+    WSData payload;
+  };
   struct Batch {
-    std::vector<std::function<void()>> blocks;
+    std::vector<Report> reports;
     bool draining = false;
   };
+  void enqueue(Report report);
+  static void post(const std::shared_ptr<platform::Queue>& queue, std::shared_ptr<Batch> batch,
+                   std::shared_ptr<std::mutex> lock);
 
   mutable std::shared_mutex _accessLock;
   /// Guards the open batch; shared with drain steps, which may outlive the controller.
   std::shared_ptr<std::mutex> _batchLock = std::make_shared<std::mutex>();
   std::shared_ptr<Batch> _openBatch;
   platform::Queue* _openBatchQueue = nullptr;
+  /// The queue of a held batch not yet handed over, and how many holds are open.
+  std::shared_ptr<platform::Queue> _heldQueue;
+  int _holds = 0;
   WSDelegateAvailableMethods _availableDelegateMethods{};
   std::weak_ptr<WSWebSocketDelegate> _delegate;
   std::shared_ptr<platform::Queue> _dispatchQueue;
