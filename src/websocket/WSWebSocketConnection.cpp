@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -28,6 +29,21 @@ constexpr std::uint8_t CRLFCRLFBytes[] = {'\r', '\n', '\r', '\n'};
 constexpr std::uint8_t WSWebSocketProtocolVersion = 13;
 /// Section 4.1: a 16-byte nonce, 24 characters in Base64.
 constexpr std::uint64_t WSSecKeyLength = 16;
+
+/// The socket is read into blocks of sixteen pages (below the allocator's mmap threshold), at
+/// least a page at a time; a few blocks are kept for reuse.
+constexpr std::size_t kReadBlockSize = 64 * 1024;
+constexpr std::size_t kMinimumRead = 4 * 1024;
+constexpr std::size_t kReadBlocksKept = 4;
+/// Message buffers from 64 KiB to 2 MiB are reused, at most two at a time.
+constexpr std::size_t kRecycledMessageMinimum = 64 * 1024;
+constexpr std::size_t kRecycledMessageMaximum = 2 * 1024 * 1024;
+constexpr std::size_t kRecycledMessagesKept = 2;
+
+/// Outgoing frames are composed into a chunk of this size, and a step writes at most 4 MiB.
+constexpr std::size_t kWriteChunkSize = 128 * 1024;
+constexpr std::size_t kWriteStepBudget = 4 * 1024 * 1024;
+constexpr std::size_t kMaximumFrameHeaderSize = 14;
 
 [[noreturn]] void FatalInternalError(const char* what) {
   std::fprintf(stderr, "WSWebSocket: fatal internal error: %s\n", what);
@@ -61,7 +77,6 @@ WSWebSocketConnection::WSWebSocketConnection(Private, const WSURLRequest& reques
   _kvoLock = WSMutexInitRecursive();
   _workQueue = std::make_shared<platform::SerialQueue>("com.zorbel.streamdeck.websocket.work");
   _delegateController = std::make_shared<WSDelegateController>();
-  _currentFrameData = std::make_shared<WSData>();
 }
 
 WSWebSocketConnection::~WSWebSocketConnection() {
@@ -149,8 +164,8 @@ std::shared_ptr<platform::Queue> WSWebSocketConnection::delegateOperationQueue()
 }
 
 std::int64_t WSWebSocketConnection::readyState() const {
-  std::lock_guard lock(_propertyLock);
-  return _readyState;
+  // Read on every step of the reader: a load, not a lock.
+  return _readyState.load(std::memory_order_acquire);
 }
 
 std::string WSWebSocketConnection::protocol() const {
@@ -198,7 +213,7 @@ void WSWebSocketConnection::setReadyState(std::int64_t state) {
       for (auto& observer : observers) observer(true, old, state);
       {
         std::lock_guard lock(_propertyLock);
-        _readyState = state;
+        _readyState.store(state, std::memory_order_release);
       }
       for (auto& observer : observers) observer(false, old, state);
     }
@@ -314,8 +329,8 @@ void WSWebSocketConnection::closeWithCode(std::int64_t code, const std::optional
       return;
     }
     // Section 5.5.1: the code big-endian, then the reason.
-    WSData payload = WSClosePayloadCreate(code, reason);
-    self->_sendFrameWithOpcode(WSOpcodeClose, &payload);
+    self->_sendFrameWithOpcode(WSOpcodeClose,
+                               std::make_shared<const WSData>(WSClosePayloadCreate(code, reason)));
   });
 }
 
@@ -533,9 +548,22 @@ void WSWebSocketConnection::_pumpScanner() {
 
 bool WSWebSocketConnection::_innerPumpScanner() {
   if (readyState() == WS_CLOSED || _readerStopped) return false;
-  const std::uint64_t size = _readBuffer.size();
-  if (_consumers.empty()) return false;
-  const std::uint64_t available = size - _readBufferOffset;
+  // Requests (the handshake's head) come first; after the handshake the frame reader parses
+  // frames in place from the buffered bytes.
+  if (!_consumers.empty()) return _pumpConsumer();
+  switch (_frameRead) {
+  case FrameRead::Header:
+    return _readFrameHeader();
+  case FrameRead::Payload:
+    return _readFramePayload();
+  case FrameRead::None:
+    break;
+  }
+  return false;
+}
+
+bool WSWebSocketConnection::_pumpConsumer() {
+  const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
   if (available == 0) return false;
 
   WSIOConsumer& consumer = *_consumers.front();
@@ -552,13 +580,7 @@ bool WSWebSocketConnection::_innerPumpScanner() {
   if (take == 0 && !consumer.readToCurrentFrame()) return false;
 
   WSDispatchData slice = _readBuffer.subrange(_readBufferOffset, take);
-  _readBufferOffset += take;
-  // Release what has been handed out in batches: only when the consumed part is larger than a
-  // page and than half of the buffer.
-  if (_readBufferOffset > WSDefaultBufferSize() && _readBufferOffset > size / 2) {
-    _readBuffer = _readBuffer.subrange(_readBufferOffset, size - _readBufferOffset);
-    _readBufferOffset = 0;
-  }
+  _consumeReadBuffer(take);
 
   if (consumer.unmaskBytes()) {
     WSData bytes = slice.copyBytes();
@@ -569,20 +591,9 @@ bool WSWebSocketConnection::_innerPumpScanner() {
 
   if (consumer.readToCurrentFrame()) {
     slice.applyRegions([this](std::span<const std::uint8_t> region) {
-      _currentFrameData->insert(_currentFrameData->end(), region.begin(), region.end());
+      _currentFrameData.insert(_currentFrameData.end(), region.begin(), region.end());
       return true;
     });
-    if (_currentFrameOpcode == WSOpcodeText && !_currentFrameData->empty()) {
-      // Text is checked as it arrives; an incomplete final character waits for its next bytes.
-      auto rest = std::span<const std::uint8_t>(*_currentFrameData).subspan(_currentStringScanPosition);
-      std::int64_t valid = WSValidateUTF8Partial(rest);
-      if (valid < 0) {
-        _readerStopped = true;
-        _closeAndDisconnect(1007, "Text frames must be valid UTF-8");
-        return false;
-      }
-      _currentStringScanPosition += static_cast<std::uint64_t>(valid);
-    }
     consumer.setBytesNeeded(consumer.bytesNeeded() - take);
     if (consumer.bytesNeeded() == 0) {
       auto finished = std::move(_consumers.front());
@@ -602,6 +613,21 @@ bool WSWebSocketConnection::_innerPumpScanner() {
   return true;
 }
 
+void WSWebSocketConnection::_consumeReadBuffer(std::uint64_t length) {
+  _readBufferOffset += length;
+  const std::uint64_t size = _readBuffer.size();
+  if (_readBufferOffset == size) {
+    // Everything read: the blocks the bytes were read into are free again.
+    _readBuffer.clear();
+    _readBufferOffset = 0;
+  } else if (_readBufferOffset > WSDefaultBufferSize() && _readBufferOffset > size / 2) {
+    // Release what has been handed out in batches: only when the consumed part is larger than
+    // a page and than half of the buffer.
+    _readBuffer = _readBuffer.subrange(_readBufferOffset, size - _readBufferOffset);
+    _readBufferOffset = 0;
+  }
+}
+
 void WSWebSocketConnection::_readFrameNew() {
   auto self = shared_from_this();
   // Queued: the handshake requests the first frame before the open report, whose step must
@@ -610,8 +636,8 @@ void WSWebSocketConnection::_readFrameNew() {
 }
 
 void WSWebSocketConnection::_startNewMessage() {
-  // A new buffer: the old one may be on its way to the delegate.
-  _currentFrameData = std::make_shared<WSData>();
+  // The finished message's buffer has been handed on with its report.
+  _currentFrameData = WSData();
   _currentFrameOpcode = 0;
   _currentFrameCount = 0;
   _currentStringScanPosition = 0;
@@ -623,39 +649,36 @@ void WSWebSocketConnection::_readFrameContinue() {
         (_currentFrameCount > 0 && _currentFrameOpcode > 0)))
     FatalInternalError("(_currentFrameCount == 0 && _currentFrameOpcode == 0) || (_currentFrameCount > 0 && "
                        "_currentFrameOpcode > 0)");
-  _addConsumerWithDataLength(
-      2,
-      [](WSWebSocketConnection& connection, const WSDispatchData* data) {
-        std::vector<std::uint8_t> storage;
-        auto bytes = data->map(storage);
-        if (bytes.size() < 2) FatalInternalError("data.length >= 2");
-        std::uint8_t opcode = 0;
-        // Section 5.2, in this order: RSV bits, continuation, new data opcode inside a message, MASK.
-        if (auto error = WSCheckFrameStart(bytes[0], bytes[1], connection._currentFrameCount,
-                                           connection._currentFrameOpcode, &opcode)) {
-          connection._closeWithProtocolError(std::string(*error));
-          return;
-        }
-        bool fin = bytes[0] & 0x80;
-        bool masked = bytes[1] & 0x80;
-        std::uint8_t length7 = bytes[1] & 0x7F;
-        if (length7 < 126) {
-          connection._handleFrameHeader(opcode, fin, masked, length7);
-          return;
-        }
-        // Extended lengths are taken as sent; the message bound refuses the absurd ones.
-        std::uint64_t extended = length7 == 126 ? 2 : 8;
-        connection._addConsumerWithDataLength(
-            extended,
-            [opcode, fin, masked, extended](WSWebSocketConnection& c, const WSDispatchData* lengthData) {
-              std::vector<std::uint8_t> lengthStorage;
-              auto lengthBytes = lengthData->map(lengthStorage);
-              if (lengthBytes.size() < extended) FatalInternalError("mapped_size >= sizeof(uint16_t)");
-              c._handleFrameHeader(opcode, fin, masked, WSReadBigEndian(lengthBytes.first(extended)));
-            },
-            false, false);
-      },
-      false, false);
+  _frameRead = FrameRead::Header;
+  _pumpScanner();
+}
+
+bool WSWebSocketConnection::_readFrameHeader() {
+  const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
+  if (available < 2) return false;
+  // Two bytes and at most eight of extended length; no mask key, since a masked frame from the
+  // server is refused.
+  std::array<std::uint8_t, 10> head;
+  const std::size_t have =
+      _readBuffer.copyBytes(_readBufferOffset, head.data(), std::min<std::uint64_t>(available, head.size()));
+  std::uint8_t opcode = 0;
+  // Section 5.2, in this order: RSV bits, continuation, new data opcode inside a message, MASK.
+  if (auto error = WSCheckFrameStart(head[0], head[1], _currentFrameCount, _currentFrameOpcode, &opcode)) {
+    _frameRead = FrameRead::None;
+    _consumeReadBuffer(2);
+    _closeWithProtocolError(std::string(*error));
+    return true;
+  }
+  const std::uint8_t length7 = head[1] & 0x7F;
+  const std::size_t extended = length7 == 126 ? 2 : length7 == 127 ? 8 : 0;
+  if (have < 2 + extended) return false;
+  // Extended lengths are taken as sent; the message bound refuses the absurd ones.
+  const std::uint64_t payloadLength =
+      extended ? WSReadBigEndian(std::span<const std::uint8_t>(head).subspan(2, extended)) : length7;
+  _frameRead = FrameRead::None;
+  _consumeReadBuffer(2 + extended);
+  _handleFrameHeader(opcode, head[0] & 0x80, head[1] & 0x80, payloadLength);
+  return true;
 }
 
 void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bool masked,
@@ -672,7 +695,7 @@ void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bo
     ++_currentFrameCount;
     // The bound holds for the announced length, before anything is buffered for it.
     if (payloadLength > _maximumMessageSize ||
-        _currentFrameData->size() > _maximumMessageSize - payloadLength) {
+        _currentFrameData.size() > _maximumMessageSize - payloadLength) {
       XLOG("WebSocket", "Refusing a message of more than %lu bytes",
            static_cast<unsigned long>(_maximumMessageSize));
       _readerStopped = true;
@@ -680,35 +703,136 @@ void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bo
       return;
     }
     // The payload is copied once, into a buffer sized for it; fragments grow it geometrically.
-    std::size_t needed = _currentFrameData->size() + static_cast<std::size_t>(payloadLength);
-    if (needed > _currentFrameData->capacity())
-      _currentFrameData->reserve(std::max(needed, 2 * _currentFrameData->capacity()));
+    const std::size_t needed = _currentFrameData.size() + static_cast<std::size_t>(payloadLength);
+    if (needed > _currentFrameData.capacity()) {
+      if (_currentFrameData.empty())
+        _currentFrameData = _messageBufferFor(needed);
+      else
+        _currentFrameData.reserve(std::max(needed, 2 * _currentFrameData.capacity()));
+    }
   }
   if (payloadLength == 0) {
     if (isControl)
-      _handleFrameWithData(std::make_shared<WSData>(), opcode);
+      _handleFrameWithData(WSData(), opcode);
     else if (fin)
-      _handleFrameWithData(_currentFrameData, opcode);
+      _handleFrameWithData(std::exchange(_currentFrameData, WSData()), opcode);
     else
       _readFrameContinue();
     return;
   }
-  _addConsumerWithDataLength(
-      payloadLength,
-      [isControl, fin, opcode](WSWebSocketConnection& connection, const WSDispatchData* data) {
-        if (isControl)
-          connection._handleFrameWithData(std::make_shared<WSData>(data->copyBytes()), opcode);
-        else if (fin)
-          connection._handleFrameWithData(connection._currentFrameData, opcode);
-        else
-          connection._readFrameContinue();
-      },
-      !isControl, masked);
+  if (isControl) {
+    _controlFrameData.clear();
+    _controlFrameData.reserve(static_cast<std::size_t>(payloadLength));
+  }
+  _frameOpcode = opcode;
+  _frameFin = fin;
+  _frameMasked = masked;
+  _framePayloadRemaining = payloadLength;
+  _frameRead = FrameRead::Payload;
 }
 
-void WSWebSocketConnection::_handleFrameWithData(std::shared_ptr<WSData> data, std::uint8_t opcode) {
+bool WSWebSocketConnection::_readFramePayload() {
+  const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
+  if (available == 0) return false;
+  const std::uint64_t take = std::min(available, _framePayloadRemaining);
+  const bool isControl = WSOpcodeIsControl(_frameOpcode);
+  WSData& target = isControl ? _controlFrameData : _currentFrameData;
+  const std::size_t start = target.size();
+  _readBuffer.applyRegions(_readBufferOffset, take, [&target](std::span<const std::uint8_t> region) {
+    target.insert(target.end(), region.begin(), region.end());
+    return true;
+  });
+  _consumeReadBuffer(take);
+  _framePayloadRemaining -= take;
+  if (_frameMasked) {
+    WSMaskBytesSIMD(target.data() + start, static_cast<std::size_t>(take), _currentReadMaskKey.data(),
+                    _currentReadMaskOffset);
+    _currentReadMaskOffset += take;
+  }
+  if (!isControl && _currentFrameOpcode == WSOpcodeText) {
+    // Text is checked as it arrives; an incomplete final character waits for its next bytes.
+    auto rest = std::span<const std::uint8_t>(_currentFrameData).subspan(_currentStringScanPosition);
+    std::int64_t valid = WSValidateUTF8Partial(rest);
+    if (valid < 0) {
+      _frameRead = FrameRead::None;
+      _readerStopped = true;
+      _closeAndDisconnect(1007, "Text frames must be valid UTF-8");
+      return false;
+    }
+    _currentStringScanPosition += static_cast<std::uint64_t>(valid);
+  }
+  if (_framePayloadRemaining > 0) return false;
+
+  _frameRead = FrameRead::None;
+  if (isControl)
+    _handleFrameWithData(std::exchange(_controlFrameData, WSData()), _frameOpcode);
+  else if (_frameFin)
+    _handleFrameWithData(std::exchange(_currentFrameData, WSData()), _frameOpcode);
+  else
+    _readFrameContinue();
+  return true;
+}
+
+WSData WSWebSocketConnection::_messageBufferFor(std::size_t length) {
+  if (length >= kRecycledMessageMinimum) {
+    std::lock_guard lock(_recycleLock);
+    for (auto it = _recycledBuffers.begin(); it != _recycledBuffers.end(); ++it) {
+      if (it->capacity() < length) continue;
+      WSData buffer = std::move(*it);
+      _recycledBuffers.erase(it);
+      return buffer;
+    }
+  }
+  WSData buffer;
+  buffer.reserve(length);
+  return buffer;
+}
+
+void WSWebSocketConnection::_recycleMessageBuffer(WSData buffer) {
+  // Large buffers only, and a bounded few: a stream of large messages reuses pages that are
+  // already mapped instead of mapping (and faulting in) fresh ones for every message.
+  if (buffer.capacity() < kRecycledMessageMinimum || buffer.capacity() > kRecycledMessageMaximum) return;
+  buffer.clear();
+  std::lock_guard lock(_recycleLock);
+  if (_recycledBuffers.size() < kRecycledMessagesKept) _recycledBuffers.push_back(std::move(buffer));
+}
+
+void WSWebSocketConnection::_reportTextMessage(WSWebSocket& webSocket,
+                                               const std::shared_ptr<WSWebSocketDelegate>& delegate,
+                                               WSDelegateAvailableMethods m, WSData& data) {
+  if (!delegate) return;
+  auto& self = static_cast<WSWebSocketConnection&>(webSocket);
+  if (m.shouldConvertTextFrameToString && !delegate->webSocketShouldConvertTextFrameToString(self)) {
+    WSMessage message(std::move(data));
+    if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(self, message);
+    if (m.didReceiveMessageWithData)
+      delegate->webSocketDidReceiveMessageWithData(self, std::get<WSData>(message));
+    self._recycleMessageBuffer(std::move(std::get<WSData>(message)));
+  } else {
+    WSMessage message(std::string(data.begin(), data.end()));
+    self._recycleMessageBuffer(std::move(data));
+    if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(self, message);
+    if (m.didReceiveMessageWithString)
+      delegate->webSocketDidReceiveMessageWithString(self, std::get<std::string>(message));
+  }
+}
+
+void WSWebSocketConnection::_reportDataMessage(WSWebSocket& webSocket,
+                                               const std::shared_ptr<WSWebSocketDelegate>& delegate,
+                                               WSDelegateAvailableMethods m, WSData& data) {
+  if (!delegate) return;
+  auto& self = static_cast<WSWebSocketConnection&>(webSocket);
+  WSMessage message(std::move(data));
+  if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(self, message);
+  if (m.didReceiveMessageWithData)
+    delegate->webSocketDidReceiveMessageWithData(self, std::get<WSData>(message));
+  // The delegate saw the message by reference: its buffer may serve the next one.
+  self._recycleMessageBuffer(std::move(std::get<WSData>(message)));
+}
+
+void WSWebSocketConnection::_handleFrameWithData(WSData data, std::uint8_t opcode) {
   // Re-arm the reader first: a control frame continues the message in progress; a finished
-  // message is handed on while _readFrameNew installs a new buffer.
+  // message is handed on while _startNewMessage installs a new buffer.
   // This runs inside the running pump loop, which serves the new request next: frames already
   // buffered are all read before a later step (such as the end of the stream) runs.
   auto self = shared_from_this();
@@ -719,50 +843,30 @@ void WSWebSocketConnection::_handleFrameWithData(std::shared_ptr<WSData> data, s
 
   switch (opcode) {
   case WSOpcodeText: {
-    auto rest = std::span<const std::uint8_t>(*data).subspan(
-        std::min<std::uint64_t>(_currentStringScanPosition, data->size()));
+    auto rest = std::span<const std::uint8_t>(data).subspan(
+        std::min<std::uint64_t>(_currentStringScanPosition, data.size()));
     if (!WSIsValidUTF8(rest)) {
       _closeAndDisconnect(1007, "Text frames must be valid UTF-8.");
       return;
     }
     XLOG("WebSocket", "Received text message.");
-    _delegateController->performDelegateBlock(
-        [self, data = std::move(data)](const auto& delegate, WSDelegateAvailableMethods m) mutable {
-          if (!delegate) return;
-          if (m.shouldConvertTextFrameToString && !delegate->webSocketShouldConvertTextFrameToString(*self)) {
-            WSMessage message(std::move(*data));
-            if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*self, message);
-            if (m.didReceiveMessageWithData)
-              delegate->webSocketDidReceiveMessageWithData(*self, std::get<WSData>(message));
-          } else {
-            WSMessage message(std::string(data->begin(), data->end()));
-            data.reset();
-            if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*self, message);
-            if (m.didReceiveMessageWithString)
-              delegate->webSocketDidReceiveMessageWithString(*self, std::get<std::string>(message));
-          }
-        });
+    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportTextMessage, std::move(self),
+                                              std::move(data));
     break;
   }
   case WSOpcodeBinary:
     XLOG("WebSocket", "Received data message.");
-    _delegateController->performDelegateBlock(
-        [self, data = std::move(data)](const auto& delegate, WSDelegateAvailableMethods m) mutable {
-          if (!delegate) return;
-          WSMessage message(std::move(*data));
-          if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*self, message);
-          if (m.didReceiveMessageWithData)
-            delegate->webSocketDidReceiveMessageWithData(*self, std::get<WSData>(message));
-        });
+    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportDataMessage, std::move(self),
+                                              std::move(data));
     break;
   case WSOpcodeClose:
-    handleCloseWithData(*data);
+    handleCloseWithData(data);
     break;
   case WSOpcodePing:
-    _handlePingWithData(std::move(data));
+    _handlePingWithData(std::make_shared<const WSData>(std::move(data)));
     break;
   case WSOpcodePong:
-    handlePong(std::move(data));
+    handlePong(std::make_shared<const WSData>(std::move(data)));
     break;
   default:
     _closeWithProtocolError(WSUnknownOpcodeMessage(opcode));
@@ -790,7 +894,7 @@ void WSWebSocketConnection::_handlePingWithData(std::shared_ptr<const WSData> da
   _delegateController->performDelegateBlock([self, data](const auto& delegate, WSDelegateAvailableMethods m) {
     if (delegate && m.didReceivePing) delegate->webSocketDidReceivePing(*self, *data);
     // The pong leaves after the report, whether or not there is a delegate.
-    self->_workQueue->async([self, data] { self->_sendFrameWithOpcode(WSOpcodePong, data.get()); });
+    self->_workQueue->async([self, data] { self->_sendFrameWithOpcode(WSOpcodePong, data); });
   });
 }
 
@@ -819,8 +923,7 @@ bool WSWebSocketConnection::sendString(const std::string& string, WSError* error
     auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(string.data()), string.size());
     // Text that is not UTF-8 has no UTF-8 form: nothing is sent.
     if (!WSIsValidUTF8(bytes)) return;
-    WSData payload(bytes.begin(), bytes.end());
-    self->_sendFrameWithOpcode(WSOpcodeText, &payload);
+    self->_sendFrameWithOpcode(WSOpcodeText, std::make_shared<const WSData>(bytes.begin(), bytes.end()));
   });
   return true;
 }
@@ -834,7 +937,8 @@ bool WSWebSocketConnection::sendDataNoCopy(std::shared_ptr<const WSData> data, W
     return _stateError("Invalid State: Cannot call `sendDataNoCopy:error:` until connection is open.", error);
   auto self = shared_from_this();
   _workQueue->async([self, data = std::move(data)] {
-    self->_sendFrameWithOpcode(data ? WSOpcodeBinary : WSOpcodeText, data.get());
+    const std::uint8_t opcode = data ? WSOpcodeBinary : WSOpcodeText;
+    self->_sendFrameWithOpcode(opcode, std::move(data));
   });
   return true;
 }
@@ -843,7 +947,9 @@ bool WSWebSocketConnection::sendPing(const WSData& data, WSError* error) {
   if (readyState() != WS_OPEN)
     return _stateError("Invalid State: Cannot call `sendPing:error:` until connection is open.", error);
   auto self = shared_from_this();
-  _workQueue->async([self, data] { self->_sendFrameWithOpcode(WSOpcodePing, &data); });
+  _workQueue->async([self, data = std::make_shared<const WSData>(data)] {
+    self->_sendFrameWithOpcode(WSOpcodePing, data);
+  });
   return true;
 }
 
@@ -856,24 +962,33 @@ void WSWebSocketConnection::send(const std::optional<WSMessage>& message) {
     sendDataNoCopy(nullptr, nullptr);
 }
 
-void WSWebSocketConnection::_sendFrameWithOpcode(std::uint8_t opcode, const WSData* data) {
+void WSWebSocketConnection::_sendFrameWithOpcode(std::uint8_t opcode, std::shared_ptr<const WSData> data) {
   assertOnWorkQueue();
   if (!data) return;
-  auto frame = WSFrameCreate(opcode, *data);
-  if (!frame) {
-    closeWithCode(1009, std::string("Message too big"));
-    return;
-  }
-  _writeData(WSDispatchData(std::move(*frame)));
+  // The frame is composed (and masked) when it is written, straight from the caller's bytes.
+  Outgoing frame;
+  frame.payload = std::move(data);
+  frame.opcode = opcode;
+  _enqueueOutgoing(std::move(frame));
 }
 
 void WSWebSocketConnection::_writeData(WSDispatchData data) {
+  Outgoing raw;
+  raw.raw = std::move(data);
+  _enqueueOutgoing(std::move(raw));
+}
+
+void WSWebSocketConnection::_enqueueOutgoing(Outgoing item) {
   assertOnWorkQueue();
   // Nothing new goes out once the connection is closing down.
   if (_closeWhenFinishedWriting) return;
-  _outputBuffer.append(data);
+  _outgoing.push_back(std::move(item));
+  _schedulePump();
+}
+
+void WSWebSocketConnection::_schedulePump() {
   // Frames queued in a burst leave together: one pump step runs after the steps already queued
-  // (the other sends of the burst) have appended their frames.
+  // (the other sends of the burst) have queued their frames.
   if (_pumpScheduled) return;
   _pumpScheduled = true;
   auto self = shared_from_this();
@@ -881,6 +996,50 @@ void WSWebSocketConnection::_writeData(WSDispatchData data) {
     self->_pumpScheduled = false;
     self->_pumpWriting();
   });
+}
+
+bool WSWebSocketConnection::_outputDrained() const {
+  return _outgoing.empty() && _writeChunkOffset == _writeChunkLength;
+}
+
+void WSWebSocketConnection::_fillWriteChunk() {
+  // Allocated once; later fills reuse its pages.
+  if (_writeChunk.size() < kWriteChunkSize) _writeChunk.resize(kWriteChunkSize);
+  _writeChunkOffset = 0;
+  _writeChunkLength = 0;
+  while (!_outgoing.empty()) {
+    Outgoing& item = _outgoing.front();
+    std::uint8_t* out = _writeChunk.data() + _writeChunkLength;
+    std::size_t room = kWriteChunkSize - _writeChunkLength;
+    if (item.payload) {
+      const std::uint64_t length = item.payload->size();
+      if (!item.started) {
+        if (room < kMaximumFrameHeaderSize) break;
+        // Drawn as the frame is composed: a key the server cannot have seen coming.
+        WSRandomFill(item.maskKey);
+        const std::size_t header = WSComposeFrameHeader(item.opcode, length, item.maskKey, out);
+        item.started = true;
+        out += header;
+        room -= header;
+        _writeChunkLength += header;
+      }
+      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(room, length - item.progress));
+      if (take > 0) {
+        std::memcpy(out, item.payload->data() + item.progress, take);
+        WSMaskBytesSIMD(out, take, item.maskKey.data(), item.progress);
+        item.progress += take;
+        _writeChunkLength += take;
+      }
+      if (item.progress < length) break;
+    } else {
+      const std::size_t take = item.raw.copyBytes(
+          item.progress, out, std::min<std::uint64_t>(room, item.raw.size() - item.progress));
+      item.progress += take;
+      _writeChunkLength += take;
+      if (item.progress < item.raw.size()) break;
+    }
+    _outgoing.pop_front();
+  }
 }
 
 void WSWebSocketConnection::_pumpWriting() {
@@ -892,44 +1051,28 @@ void WSWebSocketConnection::_pumpWriting() {
     input = _inputStream;
     output = _outputStream;
   }
-  const std::uint64_t size = _outputBuffer.size();
-  if (output && size != _outputBufferOffset && output->hasSpaceAvailable()) {
-    std::uint64_t total = 0;
+  if (output && !_outputDrained() && output->hasSpaceAvailable()) {
+    // Frames are composed into the write chunk as it empties: the output holds references to
+    // the callers' payloads, never a second copy of them. A short write means the socket is
+    // full: the rest waits for space. A step writes a bounded amount, so reads and other steps
+    // are not held up by a long queue.
+    std::size_t budget = kWriteStepBudget;
     bool failed = false;
-    // Small regions (frames of short messages) are gathered into one write; large ones are
-    // written as they are. A short write means the socket is full: the rest waits for space.
-    constexpr std::size_t kGather = 64 * 1024;
-    std::vector<std::uint8_t>& gathered = _writeScratch;
-    gathered.clear();
-    auto writeChunk = [&](const std::uint8_t* bytes, std::size_t length) {
-      std::ptrdiff_t written = output->write(bytes, length);
+    while (budget > 0) {
+      if (_writeChunkOffset == _writeChunkLength) {
+        _fillWriteChunk();
+        if (_writeChunkLength == 0) break;
+      }
+      const std::size_t pending = _writeChunkLength - _writeChunkOffset;
+      const std::ptrdiff_t written = output->write(_writeChunk.data() + _writeChunkOffset, pending);
       if (written < 0) {
         failed = true;
-        return false;
+        break;
       }
-      total += static_cast<std::uint64_t>(written);
-      return static_cast<std::size_t>(written) >= length;
-    };
-    bool more = true;
-    _outputBuffer.subrange(_outputBufferOffset, size - _outputBufferOffset)
-        .applyRegions([&](std::span<const std::uint8_t> region) {
-          if (region.size() < kGather / 4 && gathered.size() + region.size() <= kGather) {
-            gathered.insert(gathered.end(), region.begin(), region.end());
-            return true;
-          }
-          if (!gathered.empty()) {
-            more = writeChunk(gathered.data(), gathered.size());
-            gathered.clear();
-            if (!more) return false;
-          }
-          if (region.size() < kGather / 4) {
-            gathered.insert(gathered.end(), region.begin(), region.end());
-            return true;
-          }
-          more = writeChunk(region.data(), region.size());
-          return more;
-        });
-    if (more && !failed && !gathered.empty()) writeChunk(gathered.data(), gathered.size());
+      _writeChunkOffset += static_cast<std::size_t>(written);
+      budget -= std::min(budget, static_cast<std::size_t>(written));
+      if (static_cast<std::size_t>(written) < pending) break;
+    }
     if (failed) {
       auto streamError = output->streamError();
       _failWithError(streamError ? WSErrorWithCodeDescriptionUnderlyingError(2145, "Error writing to stream.",
@@ -937,14 +1080,10 @@ void WSWebSocketConnection::_pumpWriting() {
                                  : WSErrorWithCodeDescription(2145, "Error writing to stream."));
       return;
     }
-    _outputBufferOffset += total;
-    if (_outputBufferOffset > WSDefaultBufferSize() && _outputBufferOffset > size / 2) {
-      _outputBuffer = _outputBuffer.subrange(_outputBufferOffset, size - _outputBufferOffset);
-      _outputBufferOffset = 0;
-    }
+    if (budget == 0 && !_outputDrained()) _schedulePump();
   }
 
-  if (_closeWhenFinishedWriting && _outputBuffer.size() == _outputBufferOffset && input &&
+  if (_closeWhenFinishedWriting && _outputDrained() && input &&
       input->streamStatus() != WSStreamStatusNotOpen && input->streamStatus() != WSStreamStatusClosed &&
       !_sentClose) {
     _sentClose = true;
@@ -1023,8 +1162,7 @@ void WSWebSocketConnection::safeHandleEvent(WSStreamEvent event, const std::shar
   }
   case WSStreamEventHasBytesAvailable:
     XLOG("WebSocket", "NSStreamEventHasBytesAvailable %@", *stream);
-    _readFromInputStream();
-    _pumpScanner();
+    _readAndParse();
     break;
   case WSStreamEventHasSpaceAvailable:
     XLOG("WebSocket", "NSStreamEventHasSpaceAvailable %@", *stream);
@@ -1078,23 +1216,63 @@ void WSWebSocketConnection::_readFromInputStream() {
     input = _inputStream;
   }
   if (!input) return;
-  // Sixteen pages per read: a page per system call costs more calls than bytes copied on a busy
-  // connection. Each chunk is still copied once, into a region of exactly its size.
-  const std::size_t chunk = static_cast<std::size_t>(WSDefaultBufferSize()) * 16;
-  std::vector<std::uint8_t> scratch(chunk);
-  while (input->hasBytesAvailable()) {
-    std::ptrdiff_t read = input->read(scratch.data(), chunk);
+  // A step reads at most two blocks before the frames in them are parsed: the blocks are then
+  // free again, and a peer that sends without pause cannot fill memory ahead of the reader.
+  std::size_t budget = 2 * kReadBlockSize;
+  while (budget > 0) {
+    if (!input->hasBytesAvailable()) return;
+    // The current block restarts when no buffered bytes refer to it any more; a full one is
+    // replaced by a free kept block, or by a new one.
+    if (_readBlock && _readBlock.use_count() == (_readBlockKept ? 2 : 1)) _readBlockUsed = 0;
+    if (!_readBlock || kReadBlockSize - _readBlockUsed < kMinimumRead) _nextReadBlock();
+    std::ptrdiff_t read = input->read(_readBlock->data() + _readBlockUsed, kReadBlockSize - _readBlockUsed);
     if (read > 0) {
       // Once the reader has stopped (or nothing will ever read again) the bytes are dropped, so
       // that a peer that keeps sending cannot grow the buffer without bound.
       if (_readerStopped || readyState() == WS_CLOSED) continue;
-      _readBuffer.append(WSDispatchData(std::vector<std::uint8_t>(scratch.begin(), scratch.begin() + read)));
+      const auto length = static_cast<std::size_t>(read);
+      _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
+      _readBlockUsed += length;
+      budget -= std::min(budget, length);
     } else if (read < 0) {
       auto error = input->streamError();
       _failWithError(
           error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
     }
   }
+  // The budget is spent: the rest is read by a later step, after the frames read so far (and
+  // after any step queued meanwhile, such as a send).
+  std::weak_ptr<WSWebSocketConnection> weak = shared_from_this();
+  _workQueue->async([weak] {
+    if (auto self = weak.lock()) self->_readAndParse();
+  });
+}
+
+void WSWebSocketConnection::_readAndParse() {
+  // The messages of one read reach the delegate queue together.
+  struct Hold {
+    WSDelegateController& controller;
+    explicit Hold(WSDelegateController& c) : controller(c) { controller.holdReports(); }
+    ~Hold() { controller.releaseReports(); }
+  } hold(*_delegateController);
+  _readFromInputStream();
+  _pumpScanner();
+}
+
+void WSWebSocketConnection::_nextReadBlock() {
+  // A kept block is free when only the list (and, for the current one, _readBlock) holds it.
+  for (auto& block : _readBlocks) {
+    if (block.use_count() == (block == _readBlock ? 2 : 1)) {
+      _readBlock = block;
+      _readBlockUsed = 0;
+      _readBlockKept = true;
+      return;
+    }
+  }
+  _readBlock = std::make_shared<std::vector<std::uint8_t>>(kReadBlockSize);
+  _readBlockUsed = 0;
+  _readBlockKept = _readBlocks.size() < kReadBlocksKept;
+  if (_readBlockKept) _readBlocks.push_back(_readBlock);
 }
 
 void WSWebSocketConnection::_updateSecureStreamOptions() {

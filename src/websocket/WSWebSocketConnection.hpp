@@ -33,6 +33,7 @@ class SerialQueue;
 }
 class WSProxyConnect;
 struct WSFrameHeader;
+struct WSDelegateAvailableMethods;
 
 class WSWebSocketConnection final : public WSWebSocket,
                                     public WSStreamDelegate,
@@ -121,23 +122,52 @@ private:
   void _readUntilBytes(const std::uint8_t* bytes, std::size_t length, WSIOHandler callback);
   void _pumpScanner();
   bool _innerPumpScanner();
+  bool _pumpConsumer();
   void _readFrameNew();
   void _startNewMessage();
   void _readFrameContinue();
+  bool _readFrameHeader();
+  bool _readFramePayload();
+  void _consumeReadBuffer(std::uint64_t length);
   void _handleFrameHeader(std::uint8_t opcode, bool fin, bool masked, std::uint64_t payloadLength);
-  void _handleFrameWithData(std::shared_ptr<WSData> data, std::uint8_t opcode);
+  void _handleFrameWithData(WSData data, std::uint8_t opcode);
+  /// A buffer with room for `length` bytes: a recycled one when the length is large.
+  WSData _messageBufferFor(std::size_t length);
+  /// Keeps a delivered message's buffer for the next large message (thread-safe).
+  void _recycleMessageBuffer(WSData buffer);
+  /// The reports of a received message, on the delegate queue.
+  static void _reportTextMessage(WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& delegate,
+                                 WSDelegateAvailableMethods methods, WSData& data);
+  static void _reportDataMessage(WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& delegate,
+                                 WSDelegateAvailableMethods methods, WSData& data);
   void handleCloseWithData(const WSData& data);
   void _handlePingWithData(std::shared_ptr<const WSData> data);
   void handlePong(std::shared_ptr<const WSData> data);
 
   // Frame writer and output pump.
-  void _sendFrameWithOpcode(std::uint8_t opcode, const WSData* data);
+  /// An outgoing frame (a payload to compose) or raw bytes (the handshake request).
+  struct Outgoing {
+    std::shared_ptr<const WSData> payload;
+    WSDispatchData raw;
+    std::uint8_t opcode = 0;
+    bool started = false;
+    std::array<std::uint8_t, 4> maskKey{};
+    /// Payload (or raw) bytes already composed into the write chunk.
+    std::uint64_t progress = 0;
+  };
+  void _sendFrameWithOpcode(std::uint8_t opcode, std::shared_ptr<const WSData> data);
   void _writeData(WSDispatchData data);
+  void _enqueueOutgoing(Outgoing item);
+  void _schedulePump();
+  bool _outputDrained() const;
+  void _fillWriteChunk();
   void _pumpWriting();
 
   // Stream events.
   void safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream);
   void _readFromInputStream();
+  void _readAndParse();
+  void _nextReadBlock();
   void _updateSecureStreamOptions();
   std::shared_ptr<WSStream> _retainedStream(const WSStream& stream);
 
@@ -152,12 +182,33 @@ private:
   std::shared_ptr<WSOutputStream> _outputStream; // _objectLock
   WSDispatchData _readBuffer;
   std::uint64_t _readBufferOffset = 0;
-  WSDispatchData _outputBuffer;
-  std::uint64_t _outputBufferOffset = 0;
+  std::deque<Outgoing> _outgoing;
+  /// Composed bytes waiting for the socket: [_writeChunkOffset, _writeChunkLength).
+  std::vector<std::uint8_t> _writeChunk;
+  std::size_t _writeChunkOffset = 0;
+  std::size_t _writeChunkLength = 0;
   std::uint8_t _currentFrameOpcode = 0;
   std::uint64_t _currentFrameCount = 0;
   std::uint64_t _currentStringScanPosition = 0;
-  std::shared_ptr<WSData> _currentFrameData;
+  WSData _currentFrameData;
+  /// What the frame reader waits for once the handshake is done: nothing (a request or the
+  /// handshake is pending), the next frame header, or the rest of the current frame's payload.
+  enum class FrameRead : std::uint8_t { None, Header, Payload };
+  FrameRead _frameRead = FrameRead::None;
+  std::uint8_t _frameOpcode = 0;
+  bool _frameFin = false;
+  bool _frameMasked = false;
+  std::uint64_t _framePayloadRemaining = 0;
+  /// The payload of a control frame read amid a message.
+  WSData _controlFrameData;
+  /// Blocks the socket is read into; a block is reused once no buffered bytes refer to it.
+  std::vector<std::shared_ptr<std::vector<std::uint8_t>>> _readBlocks;
+  std::shared_ptr<std::vector<std::uint8_t>> _readBlock;
+  std::size_t _readBlockUsed = 0;
+  bool _readBlockKept = false;
+  /// Buffers of delivered large messages, kept for the next ones (_recycleLock).
+  std::mutex _recycleLock;
+  std::vector<WSData> _recycledBuffers;
   std::optional<std::string> _closeReason;
   std::string _secKey;
   std::shared_ptr<WSSecurityPolicy> _securityPolicy;
@@ -174,8 +225,6 @@ private:
   bool _isPumping = false;
   /// A pump step is queued for frames appended since the last one.
   bool _pumpScheduled = false;
-  /// Reused by the pump to gather small regions into one write.
-  std::vector<std::uint8_t> _writeScratch;
   /// The reader refused the input (invalid text while it arrived, message too big): it stays
   /// stopped and ignores later bytes.
   bool _readerStopped = false;
@@ -185,7 +234,7 @@ private:
   WSIOConsumerPool _consumerPool;
   std::shared_ptr<WSProxyConnect> _proxyConnect; // _objectLock
   std::atomic<bool> _allowsUntrustedSSLCertificates{false};
-  std::int64_t _readyState = WS_CONNECTING; // _propertyLock
+  std::atomic<std::int64_t> _readyState{WS_CONNECTING}; // written under _propertyLock
   const std::string _url;
   std::shared_ptr<WSHTTPResponse> _receivedHTTPHeaders;
   std::shared_ptr<const WSHTTPResponse> _publishedHTTPHeaders; // _propertyLock
