@@ -34,8 +34,10 @@ std::string ZBSystemFolderExtension::stringByAppendingPathComponent(const std::s
   std::string right = start == std::string::npos ? std::string() : component.substr(start);
   if (right.empty()) return left;
   if (left.empty()) return right;
-  if (left == "/") return "/" + platform::WithoutTrailingSlash(right);
-  return left + "/" + platform::WithoutTrailingSlash(right);
+  // Built by appending: g++ 12 at -O3 reports a false -Wrestrict for `"/" + std::string`.
+  if (left != "/") left += '/';
+  left += platform::WithoutTrailingSlash(right);
+  return left;
 }
 
 std::optional<std::string> ZBSystemFolderExtension::pathForSystemFolder(ZBSystemFolder kind) {
