@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <mutex>
 
 namespace {
 
@@ -90,6 +91,71 @@ TEST(WSDelegateControllerTest, ReportsKeepTheirOrder) {
   queue->sync([] {});
   ASSERT_EQ(order.size(), 100u);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+}
+
+// Held reports wait for the last release, keep their order with reports made before the hold,
+// and a change of queue during a hold hands the held ones to the queue they were made for.
+TEST(WSDelegateControllerTest, HeldReportsGoAtTheLastRelease) {
+  WSDelegateController controller;
+  auto first = std::make_shared<platform::SerialQueue>("test.held.first");
+  auto second = std::make_shared<platform::SerialQueue>("test.held.second");
+  controller.setDispatchQueue(first);
+  std::vector<std::pair<int, bool>> ran; // (report, ran on the first queue); written on one queue at a time
+  std::mutex lock;
+  auto report = [&](int i) {
+    controller.performDelegateQueueBlock([&, i] {
+      std::lock_guard guard(lock);
+      ran.push_back({i, first->isCurrent()});
+    });
+  };
+  auto count = [&] {
+    std::lock_guard guard(lock);
+    return ran.size();
+  };
+  // Make sure the first batch has drained, so the held ones open a new one.
+  report(0);
+  first->sync([] {});
+  controller.holdReports();
+  controller.holdReports();
+  report(1);
+  report(2);
+  first->sync([] {});
+  EXPECT_EQ(count(), 1u);
+  controller.releaseReports();
+  first->sync([] {});
+  EXPECT_EQ(count(), 1u) << "an inner release hands nothing over";
+  controller.setDispatchQueue(second);
+  report(3); // for the second queue: the held batch for the first goes now
+  first->sync([] {});
+  EXPECT_EQ(count(), 3u);
+  controller.releaseReports();
+  second->sync([] {});
+  ASSERT_EQ(count(), 4u);
+  EXPECT_EQ(ran, (std::vector<std::pair<int, bool>>{{0, true}, {1, true}, {2, true}, {3, false}}));
+  controller.releaseReports(); // unbalanced: ignored
+}
+
+// A report carrying bytes gets them, with the connection it names and the delegate's snapshot.
+TEST(WSDelegateControllerTest, PayloadReportsCarryTheirBytes) {
+  WSDelegateController controller;
+  auto queue = std::make_shared<platform::SerialQueue>("test.payload");
+  controller.setDispatchQueue(queue);
+  auto delegate = std::make_shared<NullDelegate>();
+  controller.setDelegate(delegate);
+  auto socket = WSWebSocket::initWithURL("ws://127.0.0.1:9"); // never opened
+  static std::promise<WSData>* received = nullptr;
+  std::promise<WSData> promise;
+  received = &promise;
+  controller.performDelegateBlock(
+      [](WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& d, WSDelegateAvailableMethods m,
+         WSData& bytes) {
+        if (d && m.didReceiveMessage && webSocket.url() == "ws://127.0.0.1:9")
+          received->set_value(std::move(bytes));
+      },
+      socket, WSData{1, 2, 3});
+  EXPECT_EQ(promise.get_future().get(), (WSData{1, 2, 3}));
+  queue->sync([] {});
+  received = nullptr;
 }
 
 } // namespace

@@ -273,6 +273,44 @@ TEST(WSWebSocketFrameReaderTest, EveryLengthFormIsRead) {
   EXPECT_EQ(s.server.finish(), "");
 }
 
+// A long burst sent in one go (messages of every size, fragmented ones with a ping between the
+// fragments): the reader works through it block by block, reusing its blocks and message buffers,
+// and every message arrives intact and in order.
+TEST(WSWebSocketFrameReaderTest, ALongBurstArrivesIntactAndInOrder) {
+  std::mt19937 random(7);
+  std::vector<WSData> messages;
+  WSData stream;
+  for (std::size_t i = 0; i < 1200; ++i) {
+    std::size_t size = random() % 3000;
+    if (i % 100 == 0) size = 65536 + random() % 300000;
+    if (i % 100 == 1) size = 125 + i % 3;
+    WSData message(size);
+    for (std::size_t j = 0; j < size; ++j) message[j] = static_cast<std::uint8_t>(i * 131 + j * 7);
+    WSData frames;
+    if (i % 40 == 9 && size > 1) {
+      const auto half = static_cast<std::ptrdiff_t>(size / 2);
+      frames =
+          Join({ServerFrame(2, WSData(message.begin(), message.begin() + half), false),
+                ServerFrame(9, WSData{1, 2}), ServerFrame(0, WSData(message.begin() + half, message.end()))});
+    } else {
+      frames = ServerFrame(2, message);
+    }
+    stream.insert(stream.end(), frames.begin(), frames.end());
+    messages.push_back(std::move(message));
+  }
+  Scripted s([&](RawPeer& peer) {
+    peer.send(stream);
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Data, messages.size()));
+  auto data = s.client.delegate->reportsOf(Report::Data);
+  ASSERT_EQ(data.size(), messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i)
+    ASSERT_TRUE(data[i].bytes == messages[i]) << "message " << i;
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+}
+
 // Pings of 0 and 125 bytes, one of them between the fragments of a message, are reported and
 // answered with pongs carrying the same bytes; the message then completes.
 TEST(WSWebSocketFrameReaderTest, PingsAreAnsweredEvenInsideAMessage) {

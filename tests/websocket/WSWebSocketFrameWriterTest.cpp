@@ -143,4 +143,27 @@ TEST(WSWebSocketFrameWriterTest, ShortWritesKeepEveryByte) {
   for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_TRUE(capture.frames[i].payload == sent[i]) << i;
 }
 
+// A burst of several megabytes of frames of every size, sent without waiting, leaves over
+// several pump steps and write chunks: the peer reads every frame, in order, each with its own key.
+TEST(WSWebSocketFrameWriterTest, ABurstLeavesInOrderOverSeveralSteps) {
+  std::vector<WSData> sent;
+  for (std::size_t i = 0; i < 600; ++i) {
+    std::size_t size = (i * 7919) % 20000;
+    if (i % 150 == 3) size = (5u << 20) + i; // over one step's budget
+    if (i % 97 == 5) size = 65535 + i % 3;
+    WSData data(size);
+    for (std::size_t j = 0; j < size; ++j) data[j] = static_cast<std::uint8_t>(i + j * 13);
+    sent.push_back(std::move(data));
+  }
+  Capture capture(sent.size());
+  for (const WSData& data : sent) ASSERT_TRUE(capture.client.socket->sendData(data, nullptr));
+  capture.finish();
+  EXPECT_TRUE(capture.keysFresh);
+  ASSERT_EQ(capture.frames.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(capture.frames[i].opcode, WSOpcodeBinary) << i;
+    ASSERT_TRUE(capture.frames[i].payload == sent[i]) << i;
+  }
+}
+
 } // namespace
