@@ -3,6 +3,7 @@
 #include "platform/RunLoop.hpp"
 
 #include <mutex>
+#include <utility>
 
 std::uint16_t WSDelegateAvailableMethods::bits() const {
   return static_cast<std::uint16_t>(didReceiveMessage << 0 | didReceiveMessageWithString << 1 |
@@ -32,51 +33,50 @@ std::shared_ptr<platform::Queue> WSDelegateController::mainQueue() {
 WSDelegateController::WSDelegateController() : _dispatchQueue(mainQueue()) {}
 
 void WSDelegateController::setDelegate(std::weak_ptr<WSWebSocketDelegate> delegate) {
-  std::unique_lock lock(_accessLock);
+  std::lock_guard lock(_shared->mutex);
   _delegate = std::move(delegate);
   // Recorded once, here: a present delegate takes every report (see WSDelegateAvailableMethods).
   _availableDelegateMethods = WSDelegateAvailableMethods::fromBits(_delegate.expired() ? 0 : 0x1FF);
 }
 
 std::shared_ptr<WSWebSocketDelegate> WSDelegateController::delegate() const {
-  std::shared_lock lock(_accessLock);
+  std::lock_guard lock(_shared->mutex);
   return _delegate.lock();
 }
 
 void WSDelegateController::setDispatchQueue(std::shared_ptr<platform::Queue> queue) {
-  std::unique_lock lock(_accessLock);
-  _dispatchQueue = queue ? std::move(queue) : mainQueue();
-  _operationQueue.reset();
+  // The queues replaced are released after the lock: a queue that goes away may wait for its
+  // pending steps, and a drain step takes the lock.
+  std::shared_ptr<platform::Queue> oldDispatch, oldOperation;
+  std::lock_guard lock(_shared->mutex);
+  oldDispatch = std::exchange(_dispatchQueue, queue ? std::move(queue) : mainQueue());
+  oldOperation = std::exchange(_operationQueue, nullptr);
 }
 
 std::shared_ptr<platform::Queue> WSDelegateController::dispatchQueue() const {
-  std::shared_lock lock(_accessLock);
+  std::lock_guard lock(_shared->mutex);
   return _dispatchQueue;
 }
 
 void WSDelegateController::setOperationQueue(std::shared_ptr<platform::Queue> queue) {
-  std::unique_lock lock(_accessLock);
-  if (queue) {
-    _operationQueue = std::move(queue);
-    _dispatchQueue.reset();
-  } else {
-    _operationQueue.reset();
-    _dispatchQueue = mainQueue();
-  }
+  std::shared_ptr<platform::Queue> oldDispatch, oldOperation; // released after the lock
+  std::lock_guard lock(_shared->mutex);
+  oldOperation = std::exchange(_operationQueue, std::move(queue));
+  oldDispatch = std::exchange(_dispatchQueue, _operationQueue ? nullptr : mainQueue());
 }
 
 std::shared_ptr<platform::Queue> WSDelegateController::operationQueue() const {
-  std::shared_lock lock(_accessLock);
+  std::lock_guard lock(_shared->mutex);
   return _operationQueue;
 }
 
 WSDelegateAvailableMethods WSDelegateController::availableDelegateMethods() const {
-  std::shared_lock lock(_accessLock);
+  std::lock_guard lock(_shared->mutex);
   return _availableDelegateMethods;
 }
 
 void WSDelegateController::setAvailableDelegateMethods(WSDelegateAvailableMethods methods) {
-  std::unique_lock lock(_accessLock);
+  std::lock_guard lock(_shared->mutex);
   _availableDelegateMethods = methods;
 }
 
@@ -86,13 +86,31 @@ void WSDelegateController::performDelegateBlock(DelegateBlock block) {
   enqueue(std::move(report));
 }
 
-void WSDelegateController::performDelegateBlock(PayloadBlock block, std::shared_ptr<WSWebSocket> webSocket,
+void WSDelegateController::performDelegateBlock(PayloadBlock block,
+                                                const std::shared_ptr<WSWebSocket>& webSocket,
                                                 WSData payload) {
   Report report;
   report.payloadBlock = block;
-  report.webSocket = std::move(webSocket);
+  report.webSocket = webSocket.get();
   report.payload = std::move(payload);
-  enqueue(std::move(report));
+  enqueue(std::move(report), &webSocket);
+}
+
+void WSDelegateController::keepForPayload(Batch& batch, Report& report,
+                                          const std::shared_ptr<WSWebSocket>& webSocket) {
+  if (batch.lastWebSocket != webSocket) {
+    if (batch.lastWebSocket) batch.kept.push_back(std::move(batch.lastWebSocket));
+    batch.lastWebSocket = webSocket;
+  }
+  // The same delegate as the batch's last one (same owner) needs no new reference.
+  const bool same =
+      !_delegate.owner_before(batch.lastDelegate) && !batch.lastDelegate.owner_before(_delegate);
+  if (!same || !batch.lastDelegate) {
+    if (batch.lastDelegate) batch.kept.push_back(std::move(batch.lastDelegate));
+    batch.lastDelegate = _delegate.lock();
+  }
+  report.payloadDelegate = batch.lastDelegate.get();
+  if (report.payloadDelegate) report.methods = _availableDelegateMethods;
 }
 
 void WSDelegateController::performDelegateQueueBlock(std::function<void()> block) {
@@ -101,28 +119,31 @@ void WSDelegateController::performDelegateQueueBlock(std::function<void()> block
   enqueue(std::move(report));
 }
 
-void WSDelegateController::enqueue(Report report) {
+void WSDelegateController::enqueue(Report report, const std::shared_ptr<WSWebSocket>* webSocket) {
   // Reports join the batch still waiting on the same queue; otherwise a new batch is handed to
   // the queue. A batch runs after every batch handed to that queue before it, so reports keep
   // their order on a serial queue, and each still runs after the call that made it returned.
   std::shared_ptr<platform::Queue> queue;
   std::shared_ptr<Batch> batch;
   {
-    std::shared_lock access(_accessLock);
-    if (report.block || report.payloadBlock) {
-      // The snapshot of the delegate and its flags is taken now, when the report is made.
+    std::lock_guard lock(_shared->mutex);
+    // The snapshot of the delegate and its flags is taken now, when the report is made.
+    if (report.block) {
       report.delegate = _delegate.lock();
       if (report.delegate) report.methods = _availableDelegateMethods;
     }
     platform::Queue* target = _dispatchQueue ? _dispatchQueue.get() : _operationQueue.get();
-    std::lock_guard lock(*_batchLock);
     if (_openBatch && !_openBatch->draining && _openBatchQueue == target) {
+      if (webSocket) keepForPayload(*_openBatch, report, *webSocket);
       _openBatch->reports.push_back(std::move(report));
       return;
     }
     queue = _dispatchQueue ? _dispatchQueue : _operationQueue;
     batch = std::make_shared<Batch>();
+    // The report list of a drained batch, with its room, when there is one.
+    batch->reports.swap(_shared->spareReports);
     batch->reports.reserve(16);
+    if (webSocket) keepForPayload(*batch, report, *webSocket);
     batch->reports.push_back(std::move(report));
     // A held batch whose queue changed is handed over now, ahead of the new one.
     if (_holds > 0) {
@@ -134,11 +155,11 @@ void WSDelegateController::enqueue(Report report) {
     _openBatchQueue = target;
   }
   // Without a hold the new batch goes now; under one, only a held batch it replaces goes.
-  if (batch && queue) post(queue, std::move(batch), _batchLock);
+  if (batch && queue) post(queue, std::move(batch), _shared);
 }
 
 void WSDelegateController::holdReports() {
-  std::lock_guard lock(*_batchLock);
+  std::lock_guard lock(_shared->mutex);
   ++_holds;
 }
 
@@ -146,34 +167,48 @@ void WSDelegateController::releaseReports() {
   std::shared_ptr<Batch> batch;
   std::shared_ptr<platform::Queue> queue;
   {
-    std::lock_guard lock(*_batchLock);
+    std::lock_guard lock(_shared->mutex);
     if (_holds == 0 || --_holds > 0) return;
     if (!_heldQueue) return;
     // The batch stays open: reports made after the release still join it until it drains.
     batch = _openBatch;
     queue = std::move(_heldQueue);
   }
-  post(queue, std::move(batch), _batchLock);
+  post(queue, std::move(batch), _shared);
 }
 
 void WSDelegateController::post(const std::shared_ptr<platform::Queue>& queue, std::shared_ptr<Batch> batch,
-                                std::shared_ptr<std::mutex> lock) {
-  queue->async([batch = std::move(batch), lock = std::move(lock)] {
+                                std::shared_ptr<Shared> shared) {
+  queue->async([batch = std::move(batch), shared = std::move(shared)] {
     std::vector<Report> reports;
+    // Released after the reports have run; the batch takes no report once draining.
+    std::shared_ptr<WSWebSocket> webSocket;
+    std::shared_ptr<WSWebSocketDelegate> delegate;
+    std::vector<std::shared_ptr<void>> kept;
     {
-      std::lock_guard guard(*lock);
+      std::lock_guard guard(shared->mutex);
       batch->draining = true;
       reports.swap(batch->reports);
+      webSocket = std::move(batch->lastWebSocket);
+      delegate = std::move(batch->lastDelegate);
+      kept.swap(batch->kept);
     }
     for (Report& report : reports) {
       if (report.payloadBlock)
-        report.payloadBlock(*report.webSocket, report.delegate, report.methods, report.payload);
+        report.payloadBlock(*report.webSocket, report.payloadDelegate, report.methods, report.payload);
       else if (report.block)
         report.block(report.delegate, report.methods);
       else
         report.queueBlock();
       // Release what the report held (the delegate, the connection) as it finishes.
       report = Report{};
+    }
+    // The list is kept for a later batch (a bounded one), so that a steady stream of reports
+    // does not grow a new list every time.
+    reports.clear();
+    if (reports.capacity() <= kSpareReportsCapacity) {
+      std::lock_guard guard(shared->mutex);
+      if (shared->spareReports.capacity() < reports.capacity()) shared->spareReports.swap(reports);
     }
   });
 }

@@ -3,8 +3,8 @@
 // the flags of the delegate's reports, and runs every report on the delegate's queue (the main
 // queue unless the owner chose another). The connection never calls its delegate directly.
 //
-// Thread safety: every member may be called from any thread. A reader-writer lock stands in
-// for the access queue: reads see every write made before them, writes never wait for a report.
+// Thread safety: every member may be called from any thread. One mutex stands in for the access
+// queue: reads see every write made before them, writes never wait for a report to run.
 
 #include "websocket/WSWebSocket.hpp"
 
@@ -12,7 +12,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <vector>
 
 namespace platform {
@@ -61,9 +60,11 @@ public:
   void performDelegateBlock(DelegateBlock block);
   /// The same for a report that carries a message's bytes: a plain function instead of a
   /// closure, so that a burst of messages allocates nothing beyond the bytes themselves.
-  using PayloadBlock = void (*)(WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& delegate,
+  /// The batch keeps the connection and the delegate alive until its reports have run.
+  using PayloadBlock = void (*)(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
                                 WSDelegateAvailableMethods methods, WSData& payload);
-  void performDelegateBlock(PayloadBlock block, std::shared_ptr<WSWebSocket> webSocket, WSData payload);
+  void performDelegateBlock(PayloadBlock block, const std::shared_ptr<WSWebSocket>& webSocket,
+                            WSData payload);
   /// Runs `block` on the delegate queue.
   void performDelegateQueueBlock(std::function<void()> block);
 
@@ -86,20 +87,33 @@ private:
     WSDelegateAvailableMethods methods{};
     std::function<void()> queueBlock;
     PayloadBlock payloadBlock = nullptr;
-    std::shared_ptr<WSWebSocket> webSocket;
+    WSWebSocket* webSocket = nullptr;
+    WSWebSocketDelegate* payloadDelegate = nullptr;
     WSData payload;
   };
   struct Batch {
     std::vector<Report> reports;
     bool draining = false;
+    /// What the batch's payload reports refer to, taken once per batch rather than per report:
+    /// the references are then not passed between threads for every message.
+    std::shared_ptr<WSWebSocket> lastWebSocket;
+    std::shared_ptr<WSWebSocketDelegate> lastDelegate;
+    std::vector<std::shared_ptr<void>> kept;
   };
-  void enqueue(Report report);
+  /// Shared with drain steps, which may outlive the controller: the mutex that guards every
+  /// field (a report takes it once), and the report list of a drained batch, kept for the next.
+  struct Shared {
+    std::mutex mutex;
+    std::vector<Report> spareReports;
+  };
+  static constexpr std::size_t kSpareReportsCapacity = 1024;
+  void enqueue(Report report, const std::shared_ptr<WSWebSocket>* webSocket = nullptr);
+  /// Takes the references a payload report needs into `batch`; called with the lock held.
+  void keepForPayload(Batch& batch, Report& report, const std::shared_ptr<WSWebSocket>& webSocket);
   static void post(const std::shared_ptr<platform::Queue>& queue, std::shared_ptr<Batch> batch,
-                   std::shared_ptr<std::mutex> lock);
+                   std::shared_ptr<Shared> shared);
 
-  mutable std::shared_mutex _accessLock;
-  /// Guards the open batch; shared with drain steps, which may outlive the controller.
-  std::shared_ptr<std::mutex> _batchLock = std::make_shared<std::mutex>();
+  std::shared_ptr<Shared> _shared = std::make_shared<Shared>();
   std::shared_ptr<Batch> _openBatch;
   platform::Queue* _openBatchQueue = nullptr;
   /// The queue of a held batch not yet handed over, and how many holds are open.

@@ -35,7 +35,10 @@ constexpr std::uint64_t WSSecKeyLength = 16;
 constexpr std::size_t kReadBlockSize = 64 * 1024;
 constexpr std::size_t kMinimumRead = 4 * 1024;
 constexpr std::size_t kReadBlocksKept = 4;
-/// Message buffers from 64 KiB to 2 MiB are reused, at most two at a time.
+/// Message buffers are reused: small ones in two sizes (256 B and 4 KiB; at most 768 KiB kept),
+/// large ones from 64 KiB to 2 MiB, at most two kept.
+constexpr std::array<std::size_t, 2> kSmallMessageBufferSizes = {256, 4096};
+constexpr std::array<std::size_t, 2> kSmallMessageBuffersKept = {1024, 128};
 constexpr std::size_t kRecycledMessageMinimum = 64 * 1024;
 constexpr std::size_t kRecycledMessageMaximum = 2 * 1024 * 1024;
 constexpr std::size_t kRecycledMessagesKept = 2;
@@ -774,6 +777,24 @@ bool WSWebSocketConnection::_readFramePayload() {
 }
 
 WSData WSWebSocketConnection::_messageBufferFor(std::size_t length) {
+  if (length <= kSmallMessageBufferSizes[1]) {
+    // Taken from the reader's own spares; when those run out, every buffer returned since is
+    // taken over in one go.
+    const std::size_t size = length <= kSmallMessageBufferSizes[0] ? 0 : 1;
+    std::vector<WSData>& spares = _spareSmallBuffers[size];
+    if (spares.empty()) {
+      std::lock_guard lock(_recycleLock);
+      spares.swap(_recycledSmallBuffers[size]);
+    }
+    if (!spares.empty()) {
+      WSData buffer = std::move(spares.back());
+      spares.pop_back();
+      return buffer;
+    }
+    WSData buffer;
+    buffer.reserve(kSmallMessageBufferSizes[size]);
+    return buffer;
+  }
   if (length >= kRecycledMessageMinimum) {
     std::lock_guard lock(_recycleLock);
     for (auto it = _recycledBuffers.begin(); it != _recycledBuffers.end(); ++it) {
@@ -789,16 +810,24 @@ WSData WSWebSocketConnection::_messageBufferFor(std::size_t length) {
 }
 
 void WSWebSocketConnection::_recycleMessageBuffer(WSData buffer) {
-  // Large buffers only, and a bounded few: a stream of large messages reuses pages that are
-  // already mapped instead of mapping (and faulting in) fresh ones for every message.
-  if (buffer.capacity() < kRecycledMessageMinimum || buffer.capacity() > kRecycledMessageMaximum) return;
+  // A bounded few of each kind: a stream of messages then allocates nothing (a buffer freed on
+  // the delegate's thread would otherwise go back to the reader's allocator arena under its lock),
+  // and large messages reuse pages already mapped instead of faulting in fresh ones.
+  const std::size_t capacity = buffer.capacity();
   buffer.clear();
+  for (std::size_t size = 0; size < kSmallMessageBufferSizes.size(); ++size) {
+    if (capacity != kSmallMessageBufferSizes[size]) continue;
+    std::lock_guard lock(_recycleLock);
+    if (_recycledSmallBuffers[size].size() < kSmallMessageBuffersKept[size])
+      _recycledSmallBuffers[size].push_back(std::move(buffer));
+    return;
+  }
+  if (capacity < kRecycledMessageMinimum || capacity > kRecycledMessageMaximum) return;
   std::lock_guard lock(_recycleLock);
   if (_recycledBuffers.size() < kRecycledMessagesKept) _recycledBuffers.push_back(std::move(buffer));
 }
 
-void WSWebSocketConnection::_reportTextMessage(WSWebSocket& webSocket,
-                                               const std::shared_ptr<WSWebSocketDelegate>& delegate,
+void WSWebSocketConnection::_reportTextMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
                                                WSDelegateAvailableMethods m, WSData& data) {
   if (!delegate) return;
   auto& self = static_cast<WSWebSocketConnection&>(webSocket);
@@ -817,8 +846,7 @@ void WSWebSocketConnection::_reportTextMessage(WSWebSocket& webSocket,
   }
 }
 
-void WSWebSocketConnection::_reportDataMessage(WSWebSocket& webSocket,
-                                               const std::shared_ptr<WSWebSocketDelegate>& delegate,
+void WSWebSocketConnection::_reportDataMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
                                                WSDelegateAvailableMethods m, WSData& data) {
   if (!delegate) return;
   auto& self = static_cast<WSWebSocketConnection&>(webSocket);
@@ -850,13 +878,13 @@ void WSWebSocketConnection::_handleFrameWithData(WSData data, std::uint8_t opcod
       return;
     }
     XLOG("WebSocket", "Received text message.");
-    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportTextMessage, std::move(self),
+    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportTextMessage, self,
                                               std::move(data));
     break;
   }
   case WSOpcodeBinary:
     XLOG("WebSocket", "Received data message.");
-    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportDataMessage, std::move(self),
+    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportDataMessage, self,
                                               std::move(data));
     break;
   case WSOpcodeClose:

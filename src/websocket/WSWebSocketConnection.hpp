@@ -136,9 +136,9 @@ private:
   /// Keeps a delivered message's buffer for the next large message (thread-safe).
   void _recycleMessageBuffer(WSData buffer);
   /// The reports of a received message, on the delegate queue.
-  static void _reportTextMessage(WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& delegate,
+  static void _reportTextMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
                                  WSDelegateAvailableMethods methods, WSData& data);
-  static void _reportDataMessage(WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& delegate,
+  static void _reportDataMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
                                  WSDelegateAvailableMethods methods, WSData& data);
   void handleCloseWithData(const WSData& data);
   void _handlePingWithData(std::shared_ptr<const WSData> data);
@@ -206,9 +206,12 @@ private:
   std::shared_ptr<std::vector<std::uint8_t>> _readBlock;
   std::size_t _readBlockUsed = 0;
   bool _readBlockKept = false;
-  /// Buffers of delivered large messages, kept for the next ones (_recycleLock).
+  /// Buffers of delivered messages, kept for the next ones (_recycleLock): large ones, and
+  /// small ones of two sizes. The reader takes small ones from its spares (work queue only).
   std::mutex _recycleLock;
   std::vector<WSData> _recycledBuffers;
+  std::array<std::vector<WSData>, 2> _recycledSmallBuffers;
+  std::array<std::vector<WSData>, 2> _spareSmallBuffers;
   std::optional<std::string> _closeReason;
   std::string _secKey;
   std::shared_ptr<WSSecurityPolicy> _securityPolicy;

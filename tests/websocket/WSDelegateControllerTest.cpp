@@ -147,8 +147,7 @@ TEST(WSDelegateControllerTest, PayloadReportsCarryTheirBytes) {
   std::promise<WSData> promise;
   received = &promise;
   controller.performDelegateBlock(
-      [](WSWebSocket& webSocket, const std::shared_ptr<WSWebSocketDelegate>& d, WSDelegateAvailableMethods m,
-         WSData& bytes) {
+      [](WSWebSocket& webSocket, WSWebSocketDelegate* d, WSDelegateAvailableMethods m, WSData& bytes) {
         if (d && m.didReceiveMessage && webSocket.url() == "ws://127.0.0.1:9")
           received->set_value(std::move(bytes));
       },
