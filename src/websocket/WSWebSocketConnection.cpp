@@ -946,13 +946,10 @@ bool WSWebSocketConnection::_stateError(const char* description, WSError* error)
 bool WSWebSocketConnection::sendString(const std::string& string, WSError* error) {
   if (readyState() != WS_OPEN)
     return _stateError("Invalid State: Cannot call `sendString:error:` until connection is open.", error);
-  auto self = shared_from_this();
-  _workQueue->async([self, string] {
-    auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(string.data()), string.size());
-    // Text that is not UTF-8 has no UTF-8 form: nothing is sent.
-    if (!WSIsValidUTF8(bytes)) return;
-    self->_sendFrameWithOpcode(WSOpcodeText, std::make_shared<const WSData>(bytes.begin(), bytes.end()));
-  });
+  auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(string.data()), string.size());
+  // Text that is not UTF-8 has no UTF-8 form: nothing is sent.
+  if (WSIsValidUTF8(bytes))
+    _queueSend(WSOpcodeText, std::make_shared<const WSData>(bytes.begin(), bytes.end()));
   return true;
 }
 
@@ -963,22 +960,45 @@ bool WSWebSocketConnection::sendData(const WSData& data, WSError* error) {
 bool WSWebSocketConnection::sendDataNoCopy(std::shared_ptr<const WSData> data, WSError* error) {
   if (readyState() != WS_OPEN)
     return _stateError("Invalid State: Cannot call `sendDataNoCopy:error:` until connection is open.", error);
-  auto self = shared_from_this();
-  _workQueue->async([self, data = std::move(data)] {
-    const std::uint8_t opcode = data ? WSOpcodeBinary : WSOpcodeText;
-    self->_sendFrameWithOpcode(opcode, std::move(data));
-  });
+  // No bytes, nothing to send.
+  if (data) _queueSend(WSOpcodeBinary, std::move(data));
   return true;
 }
 
 bool WSWebSocketConnection::sendPing(const WSData& data, WSError* error) {
   if (readyState() != WS_OPEN)
     return _stateError("Invalid State: Cannot call `sendPing:error:` until connection is open.", error);
-  auto self = shared_from_this();
-  _workQueue->async([self, data = std::make_shared<const WSData>(data)] {
-    self->_sendFrameWithOpcode(WSOpcodePing, data);
-  });
+  _queueSend(WSOpcodePing, std::make_shared<const WSData>(data));
   return true;
+}
+
+void WSWebSocketConnection::_queueSend(std::uint8_t opcode, std::shared_ptr<const WSData> data) {
+  // Sends gather in one list, handed to the work queue by one step when the list was empty: a
+  // burst of sends costs one step, not one per send. The step is queued before any step queued
+  // after the send (a close, say), so the order with those is kept, as is the order of the sends.
+  Outgoing frame;
+  frame.payload = std::move(data);
+  frame.opcode = opcode;
+  bool first;
+  {
+    std::lock_guard lock(_sendLock);
+    first = _pendingSends.empty();
+    _pendingSends.push_back(std::move(frame));
+  }
+  if (!first) return;
+  auto self = shared_from_this();
+  _workQueue->async([self] { self->_takePendingSends(); });
+}
+
+void WSWebSocketConnection::_takePendingSends() {
+  assertOnWorkQueue();
+  {
+    std::lock_guard lock(_sendLock);
+    // Swapped with the list taken last time: its room is reused.
+    _pendingSends.swap(_takenSends);
+  }
+  for (Outgoing& frame : _takenSends) _enqueueOutgoing(std::move(frame));
+  _takenSends.clear();
 }
 
 void WSWebSocketConnection::send(const std::optional<WSMessage>& message) {

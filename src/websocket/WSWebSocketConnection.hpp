@@ -155,6 +155,8 @@ private:
     /// Payload (or raw) bytes already composed into the write chunk.
     std::uint64_t progress = 0;
   };
+  void _queueSend(std::uint8_t opcode, std::shared_ptr<const WSData> data);
+  void _takePendingSends();
   void _sendFrameWithOpcode(std::uint8_t opcode, std::shared_ptr<const WSData> data);
   void _writeData(WSDispatchData data);
   void _enqueueOutgoing(Outgoing item);
@@ -183,6 +185,10 @@ private:
   WSDispatchData _readBuffer;
   std::uint64_t _readBufferOffset = 0;
   std::deque<Outgoing> _outgoing;
+  /// Sends made since the last step took them (_sendLock), and the list that step took.
+  std::mutex _sendLock;
+  std::vector<Outgoing> _pendingSends;
+  std::vector<Outgoing> _takenSends;
   /// Composed bytes waiting for the socket: [_writeChunkOffset, _writeChunkLength).
   std::vector<std::uint8_t> _writeChunk;
   std::size_t _writeChunkOffset = 0;
