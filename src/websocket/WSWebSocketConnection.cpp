@@ -35,13 +35,18 @@ constexpr std::uint64_t WSSecKeyLength = 16;
 constexpr std::size_t kReadBlockSize = 64 * 1024;
 constexpr std::size_t kMinimumRead = 4 * 1024;
 constexpr std::size_t kReadBlocksKept = 4;
-/// Message buffers are reused: small ones in two sizes (256 B and 4 KiB; at most 768 KiB kept),
-/// large ones from 64 KiB to 2 MiB, at most two kept.
-constexpr std::array<std::size_t, 2> kSmallMessageBufferSizes = {256, 4096};
-constexpr std::array<std::size_t, 2> kSmallMessageBuffersKept = {1024, 128};
+/// Message buffers are reused: small ones in three sizes (at most 256 KiB of each kept), large
+/// ones from 64 KiB to 2 MiB (at most 2 MiB kept).
+constexpr std::array<std::size_t, 3> kSmallMessageBufferSizes = {256, 1024, 4096};
+constexpr std::array<std::size_t, 3> kSmallMessageBuffersKept = {1024, 256, 64};
+/// Reading pauses while the messages read but not yet delivered to the delegate (each counted
+/// with 256 bytes for its buffer and report) reach 1 MiB, and resumes below 512 KiB.
+constexpr std::size_t kReportOverhead = 256;
+constexpr std::size_t kPauseReadingAt = 1024 * 1024;
+constexpr std::size_t kResumeReadingBelow = 512 * 1024;
 constexpr std::size_t kRecycledMessageMinimum = 64 * 1024;
 constexpr std::size_t kRecycledMessageMaximum = 2 * 1024 * 1024;
-constexpr std::size_t kRecycledMessagesKept = 2;
+constexpr std::size_t kRecycledLargeBytes = 2 * 1024 * 1024;
 
 /// Outgoing frames are composed into a chunk of this size, and a step writes at most 4 MiB.
 constexpr std::size_t kWriteChunkSize = 128 * 1024;
@@ -547,6 +552,24 @@ void WSWebSocketConnection::_pumpScanner() {
   while (_innerPumpScanner()) {
   }
   _isPumping = false;
+  if (_undeliveredInStep > 0) _markDelivery();
+}
+
+void WSWebSocketConnection::_markDelivery() {
+  // One mark per step, behind the step's messages: their delivery is counted once per step, not
+  // once per message.
+  const std::uint64_t bytes = std::exchange(_undeliveredInStep, 0);
+  _undeliveredBytes += bytes;
+  auto self = shared_from_this();
+  _delegateController->performDelegateQueueBlock([self, bytes] { self->_messagesDelivered(bytes); });
+}
+
+void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
+  const std::uint64_t left = (_undeliveredBytes -= bytes);
+  if (left < kResumeReadingBelow && _readPaused.exchange(false)) {
+    auto self = shared_from_this();
+    _workQueue->async([self] { self->_readAndParse(); });
+  }
 }
 
 bool WSWebSocketConnection::_innerPumpScanner() {
@@ -777,10 +800,11 @@ bool WSWebSocketConnection::_readFramePayload() {
 }
 
 WSData WSWebSocketConnection::_messageBufferFor(std::size_t length) {
-  if (length <= kSmallMessageBufferSizes[1]) {
+  if (length <= kSmallMessageBufferSizes.back()) {
     // Taken from the reader's own spares; when those run out, every buffer returned since is
     // taken over in one go.
-    const std::size_t size = length <= kSmallMessageBufferSizes[0] ? 0 : 1;
+    std::size_t size = 0;
+    while (length > kSmallMessageBufferSizes[size]) ++size;
     std::vector<WSData>& spares = _spareSmallBuffers[size];
     if (spares.empty()) {
       std::lock_guard lock(_recycleLock);
@@ -801,6 +825,7 @@ WSData WSWebSocketConnection::_messageBufferFor(std::size_t length) {
       if (it->capacity() < length) continue;
       WSData buffer = std::move(*it);
       _recycledBuffers.erase(it);
+      _recycledBytes -= buffer.capacity();
       return buffer;
     }
   }
@@ -824,7 +849,9 @@ void WSWebSocketConnection::_recycleMessageBuffer(WSData buffer) {
   }
   if (capacity < kRecycledMessageMinimum || capacity > kRecycledMessageMaximum) return;
   std::lock_guard lock(_recycleLock);
-  if (_recycledBuffers.size() < kRecycledMessagesKept) _recycledBuffers.push_back(std::move(buffer));
+  if (_recycledBytes + capacity > kRecycledLargeBytes) return;
+  _recycledBytes += capacity;
+  _recycledBuffers.push_back(std::move(buffer));
 }
 
 void WSWebSocketConnection::_reportTextMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
@@ -878,12 +905,14 @@ void WSWebSocketConnection::_handleFrameWithData(WSData data, std::uint8_t opcod
       return;
     }
     XLOG("WebSocket", "Received text message.");
+    _undeliveredInStep += data.size() + kReportOverhead;
     _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportTextMessage, self,
                                               std::move(data));
     break;
   }
   case WSOpcodeBinary:
     XLOG("WebSocket", "Received data message.");
+    _undeliveredInStep += data.size() + kReportOverhead;
     _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportDataMessage, self,
                                               std::move(data));
     break;
@@ -1264,9 +1293,19 @@ void WSWebSocketConnection::_readFromInputStream() {
     input = _inputStream;
   }
   if (!input) return;
-  // A step reads at most two blocks before the frames in them are parsed: the blocks are then
+  // Messages not yet delivered hold reading back: with a delegate slower than the peer the bytes
+  // wait in the socket, where TCP's flow control holds the peer, instead of in memory.
+  if (_undeliveredBytes >= kPauseReadingAt) {
+    _readPaused = true;
+    // A delivery counted since the check may have found the reader not yet paused. If some are
+    // still pending, the one that brings the count down resumes reading; otherwise the reader
+    // resumes itself, unless a delivery already has (and queued a step that reads).
+    if (_undeliveredBytes >= kResumeReadingBelow) return;
+    if (!_readPaused.exchange(false)) return;
+  }
+  // A step reads at most four blocks before the frames in them are parsed: the blocks are then
   // free again, and a peer that sends without pause cannot fill memory ahead of the reader.
-  std::size_t budget = 2 * kReadBlockSize;
+  std::size_t budget = 4 * kReadBlockSize;
   while (budget > 0) {
     if (!input->hasBytesAvailable()) return;
     // The current block restarts when no buffered bytes refer to it any more; a full one is

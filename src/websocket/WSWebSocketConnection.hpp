@@ -71,6 +71,8 @@ public:
   void close() override;
   void closeWithCode(std::int64_t code, const std::optional<std::string>& reason) override;
   std::int64_t readyState() const override;
+  /// True while reading waits for the delegate to take the messages already read.
+  bool readingPaused() const { return _readPaused; }
   std::string url() const override { return _url; }
   std::string protocol() const override;
   int addReadyStateObserver(ReadyStateObserver observer) override;
@@ -121,6 +123,8 @@ private:
   void _addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback, std::uint64_t dataLength = 0);
   void _readUntilBytes(const std::uint8_t* bytes, std::size_t length, WSIOHandler callback);
   void _pumpScanner();
+  void _markDelivery();
+  void _messagesDelivered(std::uint64_t bytes);
   bool _innerPumpScanner();
   bool _pumpConsumer();
   void _readFrameNew();
@@ -216,8 +220,14 @@ private:
   /// small ones of two sizes. The reader takes small ones from its spares (work queue only).
   std::mutex _recycleLock;
   std::vector<WSData> _recycledBuffers;
-  std::array<std::vector<WSData>, 2> _recycledSmallBuffers;
-  std::array<std::vector<WSData>, 2> _spareSmallBuffers;
+  std::size_t _recycledBytes = 0;
+  std::array<std::vector<WSData>, 3> _recycledSmallBuffers;
+  std::array<std::vector<WSData>, 3> _spareSmallBuffers;
+  /// Bytes of messages parsed in the current pump step (work queue), of messages handed to the
+  /// delegate queue and not yet delivered (any thread), and whether reading waits for them.
+  std::uint64_t _undeliveredInStep = 0;
+  std::atomic<std::uint64_t> _undeliveredBytes{0};
+  std::atomic<bool> _readPaused{false};
   std::optional<std::string> _closeReason;
   std::string _secKey;
   std::shared_ptr<WSSecurityPolicy> _securityPolicy;

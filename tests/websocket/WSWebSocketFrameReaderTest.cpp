@@ -4,12 +4,14 @@
 #include "websocket/WSWebSocketConnection.hpp"
 
 #include "WSTestSupport.hpp"
+#include "support/Wait.hpp"
 #include "websocket/detail/WSFrame.hpp"
 
 #include <netinet/tcp.h>
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <random>
 
 using namespace wstest;
@@ -305,6 +307,39 @@ TEST(WSWebSocketFrameReaderTest, ALongBurstArrivesIntactAndInOrder) {
   ASSERT_TRUE(s.client.delegate->waitFor(Report::Data, messages.size()));
   auto data = s.client.delegate->reportsOf(Report::Data);
   ASSERT_EQ(data.size(), messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i)
+    ASSERT_TRUE(data[i].bytes == messages[i]) << "message " << i;
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+}
+
+// While the delegate's queue is blocked the reader stops at a bound and the rest waits in the
+// socket; once the queue runs again reading resumes, and every message arrives in order.
+TEST(WSWebSocketFrameReaderTest, ABlockedDelegatePausesReadingUntilItCatchesUp) {
+  std::vector<WSData> messages;
+  WSData stream;
+  for (std::size_t i = 0; i < 600; ++i) {
+    WSData message(i % 3 == 0 ? 100000 + i : 300 + i, static_cast<std::uint8_t>(i));
+    WSData frame = ServerFrame(2, message);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    messages.push_back(std::move(message));
+  }
+  testsupport::Signal blocked;
+  Scripted s([&](RawPeer& peer) {
+    if (!blocked.wait()) return;
+    peer.send(stream); // 20 MB: far more than the socket buffers and the reader's bound together
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Open));
+  auto& connection = dynamic_cast<WSWebSocketConnection&>(*s.client.socket);
+  std::promise<void> unblock;
+  s.client.queue->async([unblocked = unblock.get_future().share()] { unblocked.wait(); });
+  blocked.notify();
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return connection.readingPaused(); }));
+  unblock.set_value();
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Data, messages.size()));
+  EXPECT_FALSE(connection.readingPaused());
+  auto data = s.client.delegate->reportsOf(Report::Data);
   for (std::size_t i = 0; i < messages.size(); ++i)
     ASSERT_TRUE(data[i].bytes == messages[i]) << "message " << i;
   s.client.socket->close();
