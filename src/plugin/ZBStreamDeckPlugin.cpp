@@ -76,8 +76,11 @@ std::int32_t VirtualColumn(const json* settings, const json* coordinates) {
 }
 
 std::string DefaultIDFromCoordinates(const json* settings, const json* coordinates) {
-  return "R" + std::to_string(VirtualRow(settings, coordinates)) + "C" +
-         std::to_string(VirtualColumn(settings, coordinates));
+  std::string id = "R";
+  id += std::to_string(VirtualRow(settings, coordinates));
+  id += 'C';
+  id += std::to_string(VirtualColumn(settings, coordinates));
+  return id;
 }
 
 bool IsEmpty(const json* value) {

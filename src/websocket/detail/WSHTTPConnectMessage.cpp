@@ -83,7 +83,10 @@ WSHTTPConnectMessageCreate(const WSURLRequest& request, std::string_view secKey,
   WSHTTPRequestMessage message("GET", url->resourceName);
   // The port is named exactly when the URL names it, default or not.
   std::string host = url->hostForHeader;
-  if (url->explicitPort) host += ":" + std::to_string(*url->explicitPort);
+  if (url->explicitPort) {
+    host += ':';
+    host += std::to_string(*url->explicitPort);
+  }
   message.setHeaderField("Host", host);
 
   if (cookies) {
