@@ -489,15 +489,6 @@ void WSWebSocketConnection::_httpHeadersDidFinish() {
 
 // ---- frame reader -----------------------------------------------------------------------
 
-void WSWebSocketConnection::_addConsumerWithDataLength(std::uint64_t dataLength, WSIOHandler callback,
-                                                       bool readToCurrentFrame, bool unmaskBytes) {
-  assertOnWorkQueue();
-  if (dataLength == 0) FatalInternalError("dataLength");
-  _consumers.push_back(_consumerPool.consumerWithScanner(nullptr, std::move(callback), dataLength,
-                                                         readToCurrentFrame, unmaskBytes));
-  _pumpScanner();
-}
-
 void WSWebSocketConnection::_addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback,
                                                     std::uint64_t dataLength) {
   assertOnWorkQueue();

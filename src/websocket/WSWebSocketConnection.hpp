@@ -118,8 +118,6 @@ private:
   void _httpHeadersDidFinish();
 
   // Frame reader.
-  void _addConsumerWithDataLength(std::uint64_t dataLength, WSIOHandler callback, bool readToCurrentFrame,
-                                  bool unmaskBytes);
   void _addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback, std::uint64_t dataLength = 0);
   void _readUntilBytes(const std::uint8_t* bytes, std::size_t length, WSIOHandler callback);
   void _pumpScanner();
