@@ -52,15 +52,7 @@ TEST(WSProxyConnectTest, HandsOverOpenStreams) {
 
 // A refused connection hands over the socket's error and no streams.
 TEST(WSProxyConnectTest, RefusedConnectionHandsOverTheError) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  Result result = Connect("ws://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  Result result = Connect("ws://127.0.0.1:" + std::to_string(ReleasedLoopbackPort()));
   ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->code, ECONNREFUSED);
   EXPECT_FALSE(result.input);

@@ -224,6 +224,22 @@ struct ClientFrame {
   std::string text() const { return std::string(payload.begin(), payload.end()); }
 };
 
+/// A loopback port that was bound and released: nothing listens there, so connecting is refused.
+inline std::uint16_t ReleasedLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("no loopback port to release");
+  }
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
 /// RFC 6455 section 4.2.2, computed here independently of the client.
 inline std::string AcceptFor(const std::string& key) {
   std::string input = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";

@@ -211,18 +211,8 @@ TEST(WSWebSocketHandshakeTest, HeadTogetherWithFirstFrames) {
 
 // A refused TCP connection fails with the socket's error.
 TEST(WSWebSocketHandshakeTest, RefusedConnectionFailsWithSocketError) {
-  // A port that was bound and released: nothing listens there.
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  std::uint16_t port = ntohs(a.sin_port);
-  ::close(fd);
   Client client;
-  client.open("ws://127.0.0.1:" + std::to_string(port) + "/");
+  client.open("ws://127.0.0.1:" + std::to_string(ReleasedLoopbackPort()) + "/");
   ASSERT_TRUE(client.delegate->waitForEnd());
   ASSERT_EQ(client.delegate->count(Report::Fail), 1u);
   ExpectFailure(client.failure(), NSPOSIXErrorDomain, ECONNREFUSED, "Connection refused");

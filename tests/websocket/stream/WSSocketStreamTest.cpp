@@ -100,15 +100,7 @@ TEST(WSSocketStreamTest, ConnectsReadsWritesAndEnds) {
 
 // A refused connection is an error event on both streams with the socket's error.
 TEST(WSSocketStreamTest, RefusedConnectionIsAnErrorOnBothStreams) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  Opened s("127.0.0.1", ntohs(a.sin_port));
+  Opened s("127.0.0.1", ReleasedLoopbackPort());
   ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventErrorOccurred));
   ASSERT_TRUE(s.recorder->waitFor(s.pair.output.get(), WSStreamEventErrorOccurred));
   EXPECT_EQ(s.pair.input->streamStatus(), WSStreamStatusError);
