@@ -58,9 +58,11 @@ function gdbusEmit(name, userInfo) {
   });
 }
 
-/* dbus-monitor prints one block per signal; the key notification's fields are read from it. */
+/* dbus-monitor prints one block per signal; the key notification's fields are read from it. Output comes in
+   chunks that may end inside a block, so only blocks whose userInfo array is closed count. */
 function keyNotifications(text) {
-  return text.split(/\nsignal /).filter((b) => b.includes('string "Zorbel Stream Deck Key"')).map((b) => {
+  const complete = (b) => /\n\s*\]/.test(b);
+  return text.split(/\nsignal /).filter((b) => b.includes('string "Zorbel Stream Deck Key"') && complete(b)).map((b) => {
     const field = (k, type) => { const m = new RegExp('"' + k + '"\\s+variant\\s+' + type + ' ("?)([^"\\n]*)\\1').exec(b); return m && m[2]; };
     return { context: field('context', 'string'), row: Number(field('row', 'int32')),
       column: Number(field('column', 'int32')), pressed: field('pressed', 'boolean') === 'true' };
@@ -79,7 +81,7 @@ async function main() {
   const out = watch(sim, 'simulator');
   let browser;
   try {
-    const url = (await out.until((t) => /Deck page: (\S+)/.exec(t), 'the deck URL'))[1];
+    const url = (await out.until((t) => /Deck page: (\S+)\r?\n/.exec(t), 'the deck URL'))[1];
     browser = await chromium.launch({
       executablePath: '/usr/bin/chromium', headless: true,
       args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
