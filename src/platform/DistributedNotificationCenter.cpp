@@ -409,9 +409,20 @@ public:
     _observers.clear();
   }
 
-  /// Connects for the first time; throws sdbus::Error when the bus cannot be reached.
+  /// Connects for the first time. A unix socket nobody listens at yet (a session whose bus starts
+  /// after the plug-in) is waited for the way a lost bus is; any other failure throws sdbus::Error.
   void start() {
-    open();
+    try {
+      open();
+    } catch (const sdbus::Error& error) {
+      if (!NobodyListens(error) || !UnixSocketOf(_address)) throw;
+      XLOG("display",
+           "Distributed notifications are unavailable: no D-Bus session bus yet (%@); waiting for %@",
+           error.getName(), _address ? *_address : std::string("the session bus"));
+      scheduleReconnect();
+      return;
+    }
+    _everConnected = true;
     schedulePump();
   }
 
@@ -661,9 +672,13 @@ private:
       return;
     }
     XLOG("display",
-         "Distributed notifications are available again: reconnected to the D-Bus session bus "
-         "(attempt %@, %@ notifications dropped meanwhile)",
+         _everConnected
+             ? "Distributed notifications are available again: reconnected to the D-Bus session bus "
+               "(attempt %@, %@ notifications dropped meanwhile)"
+             : "Distributed notifications are available: connected to the D-Bus session bus "
+               "(attempt %@, %@ notifications dropped meanwhile)",
          _attempts, _dropped);
+    _everConnected = true;
     _dropped = 0;
     _reconnected = true;
     schedulePump();
@@ -793,6 +808,7 @@ private:
   boost::asio::steady_timer _reconnectTimer;
   std::chrono::milliseconds _reconnectDelay = kFirstReconnectDelay;
   bool _reconnected = false;     // the current or last connection was made by reconnect()
+  bool _everConnected = false;   // false while waiting for a bus that was not there at the start
   std::shared_ptr<Probe> _probe; // the sign of life being asked for, if any
   std::uint64_t _attempts = 0;
   std::uint64_t _dropped = 0;

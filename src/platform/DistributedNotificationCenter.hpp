@@ -21,8 +21,11 @@
 // the loop. postNotification may be called from any thread and never waits for the bus: the
 // signal is queued on the connection and written when the socket has room.
 //
-// Without a reachable session bus the center is "unavailable": one "display" line says so,
-// posting does nothing and observers are never called. It never throws for it.
+// Without a session bus the center is "unavailable": one "display" line says so, posting does
+// nothing and observers are never called. It never throws for it. When the address is a unix
+// socket nobody listens at yet (a session whose bus starts after the plug-in), the center waits
+// for it the way it waits for a lost bus (below), and says so in one more line once connected;
+// for anything else (no address at all, a bus that refuses us) it stays unavailable.
 //
 // A connection that is lost later (the bus daemon ended or restarted) is re-established by the
 // center itself: one "display" line says it was lost, then the center tries the same address
@@ -80,8 +83,8 @@ public:
 
   /// Delivers every later notification with exactly this name and object to `handler`.
   /// Returns a token for removeObserver (0 when the center has no bus at all, or when the bus or
-  /// the match syntax refuses the name or object). An observer added while the center is
-  /// reconnecting is served once the connection is back.
+  /// the match syntax refuses the name or object). An observer added while the center is waiting
+  /// for its bus or reconnecting is served once the connection is there.
   virtual ObserverToken addObserver(const std::string& name, const std::string& object,
                                     DistributedNotificationHandler handler) = 0;
   virtual void removeObserver(ObserverToken token) = 0;
