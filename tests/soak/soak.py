@@ -331,7 +331,9 @@ class Session:
     def log_lines(self):
         if not self.log_path.exists():
             return []
-        return self.log_path.read_text(errors="replace").splitlines()
+        # The plug-in may be writing a line while it is read: only complete lines count.
+        text = self.log_path.read_text(errors="replace")
+        return text[:text.rfind("\n") + 1].splitlines()
 
     def check_log(self, allowed=()):
         # The plug-in's informational lines; anything else is a failure report.
