@@ -1,4 +1,5 @@
 # Every third-party dependency is a Debian package installed by scripts/setup.sh.
+include(${CMAKE_CURRENT_LIST_DIR}/Portable.cmake)
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 find_package(Boost 1.81 REQUIRED COMPONENTS url)
