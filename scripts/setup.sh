@@ -1,20 +1,35 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the tools need.
+# Installs the Debian packages the plug-in's build needs, and those the tests and the tools need.
 # Quiet and idempotent: runs `apt-get update` once per machine, then installs only what is missing.
+#   scripts/setup.sh           both sets (what scripts/test.sh and scripts/run.sh need)
+#   scripts/setup.sh --build   only the build set: the plug-in, its bundle and its archive
+#                              (configured with -DZB_TESTS=OFF -DZB_BENCHMARKS=OFF)
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build clang clang-format clang-tidy libclang-rt-14-dev
+build_packages=(
+  build-essential cmake ninja-build
   libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
-  libsdbus-c++-dev libsystemd-dev dbus dbus-bin libglib2.0-bin
+  libsdbus-c++-dev libsystemd-dev duktape-dev libcurl4-openssl-dev
+  python3 patchelf
+)
+test_packages=(
+  clang clang-format clang-tidy libclang-rt-14-dev
+  dbus dbus-bin libglib2.0-bin
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4 libcurl4-openssl-dev duktape-dev
-  python3 python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
+  libcurl4
+  python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
   openssl ca-certificates tinyproxy microsocks
   libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind
+  debootstrap sudo unzip
 )
-# Node.js from outside Debian carries its own npm; Debian's nodejs needs the npm package.
-command -v npm >/dev/null 2>&1 || packages+=(npm)
+
+case "${1:-}" in
+  --build) packages=("${build_packages[@]}") ;;
+  "") packages=("${build_packages[@]}" "${test_packages[@]}")
+      # Node.js from outside Debian carries its own npm; Debian's nodejs needs the npm package.
+      command -v npm >/dev/null 2>&1 || packages+=(npm) ;;
+  *) echo "setup.sh: unknown option $1" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
