@@ -1,11 +1,15 @@
 # cmake -DBUNDLE=<path>/com.zorbel.streamdeck.sdPlugin -P InstallOpenDeck.cmake
-# Replaces the bundle in OpenDeck's plug-ins folder: $OPENDECK_PLUGINS_DIR, else ~/.config/opendeck/plugins.
+# Replaces the bundle in OpenDeck's plug-ins folder: $OPENDECK_PLUGINS_DIR, else
+# $XDG_CONFIG_HOME/opendeck/plugins (~/.config/opendeck/plugins). bundle/install-opendeck.sh is the
+# installer for users (every OpenDeck folder, the right owner, atomic replacement).
 # Read at run time, not at configure time, so the folder is the one of the user who installs.
 if(NOT EXISTS "${BUNDLE}/zorbel-streamdeck-plugin")
   message(FATAL_ERROR "${BUNDLE} has no zorbel-streamdeck-plugin executable: build the app target first")
 endif()
 if(DEFINED ENV{OPENDECK_PLUGINS_DIR})
   set(dest "$ENV{OPENDECK_PLUGINS_DIR}")
+elseif(NOT "$ENV{XDG_CONFIG_HOME}" STREQUAL "")
+  set(dest "$ENV{XDG_CONFIG_HOME}/opendeck/plugins")
 elseif(DEFINED ENV{HOME})
   set(dest "$ENV{HOME}/.config/opendeck/plugins")
 else()

@@ -48,7 +48,7 @@ config=${XDG_CONFIG_HOME:-$home/.config}
 native_root="$config/opendeck"
 flatpak_root="$home/.var/app/$flatpak_id"
 as_user() {
-  if [ "$(id -un)" = "$user" ]; then "$@"; else runuser -u "$user" -- "$@"; fi
+  if [ "$(id -un)" = "$user" ]; then "$@"; else runuser -u "$user" -- env HOME="$home" USER="$user" LOGNAME="$user" "$@"; fi
 }
 # mkdir -p that gives every folder it creates to the desktop user.
 make_dir() {
@@ -61,19 +61,19 @@ make_dir() {
 }
 
 # Where OpenDeck keeps plug-ins.
+# $OPENDECK_PLUGINS_DIR, the first installer's setting, stands for one --dir.
+if [ ${#dirs[@]} -eq 0 ] && [ -n "${OPENDECK_PLUGINS_DIR:-}" ]; then dirs+=("$OPENDECK_PLUGINS_DIR"); fi
+
 # OpenDeck counts as found when its folder exists or when it is installed (then it makes the rest of
 # its folder at its next start).
 found=()
-native_app=0 flatpak_app=0
-command -v opendeck >/dev/null 2>&1 && native_app=1
-command -v flatpak >/dev/null 2>&1 && as_user flatpak info "$flatpak_id" >/dev/null 2>&1 && flatpak_app=1
+if [ -d "$native_root" ] || command -v opendeck >/dev/null 2>&1; then found+=(native); fi
+if [ -d "$flatpak_root" ] || { command -v flatpak >/dev/null 2>&1 && as_user flatpak info "$flatpak_id" >/dev/null 2>&1; }; then
+  found+=("Flatpak ($flatpak_id)")
+fi
 if [ ${#dirs[@]} -eq 0 ]; then
-  if [ -d "$native_root" ] || [ "$native_app" = 1 ]; then
-    dirs+=("$native_root/plugins") && found+=("native")
-  fi
-  if [ -d "$flatpak_root" ] || [ "$flatpak_app" = 1 ]; then
-    dirs+=("$flatpak_root/config/opendeck/plugins") && found+=("Flatpak ($flatpak_id)")
-  fi
+  [[ " ${found[*]} " == *" native "* ]] && dirs+=("$native_root/plugins")
+  [[ " ${found[*]} " == *Flatpak* ]] && dirs+=("$flatpak_root/config/opendeck/plugins")
   if [ ${#dirs[@]} -eq 0 ] && [ "$uninstall" = 0 ]; then dirs+=("$native_root/plugins"); fi
 fi
 
@@ -170,6 +170,8 @@ if [ ${#found[@]} -gt 0 ]; then
   say "OpenDeck found: $(IFS=,; echo "${found[*]}" | sed 's/,/, /g')"
 elif [[ "${dirs[0]}" == "$native_root/plugins" ]]; then
   say "OpenDeck not found for $user: created its native plug-ins folder; install OpenDeck to use it"
+else
+  say "OpenDeck not found for $user"
 fi
 say "next: restart OpenDeck; the action \"Zorbel Key\" is in the \"Zorbel\" category"
 if [[ " ${found[*]} " == *Flatpak* ]] || [[ "${installed[*]}" == *"/.var/app/$flatpak_id/"* ]]; then
