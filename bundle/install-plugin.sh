@@ -10,9 +10,10 @@
 #
 # OpenDeck's plug-in folders: native $XDG_CONFIG_HOME/opendeck/plugins (~/.config/...) and Flatpak
 # ~/.var/app/me.amankhanna.opendeck/config/opendeck/plugins. Every one whose OpenDeck folder exists gets
-# a copy; when neither exists, the native one is created. An older copy is replaced in one rename, after
-# the new one is complete beside it. Root is needed only to install missing build packages
-# (scripts/setup.sh --build); the build itself runs as the desktop user.
+# a copy; when neither exists, the native one is created. An older copy is replaced in one step (an
+# exchange of the two folders, else two renames), after the new one is complete beside it. Root is
+# needed only to install missing build packages (scripts/setup.sh --build); the build itself runs as
+# the desktop user.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 name=com.zorbel.streamdeck.sdPlugin
@@ -58,6 +59,17 @@ make_dir() {
     mkdir -m 0755 "$dir"
     [ "$(id -un)" = "$user" ] || chown "$user:$group" "$dir"
   done
+}
+
+# Swaps two paths in one step; fails where the kernel or the file system cannot.
+exchange() {
+  [ -x /usr/bin/python3 ] || return 1
+  /usr/bin/python3 -c '
+import ctypes, sys
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+sys.exit(0 if libc.renameat2(AT_FDCWD, sys.argv[1].encode(), AT_FDCWD, sys.argv[2].encode(), RENAME_EXCHANGE) == 0 else 1)
+' "$1" "$2" 2>/dev/null
 }
 
 # Where OpenDeck keeps plug-ins.
@@ -144,9 +156,15 @@ for dir in "${dirs[@]}"; do
   cp -R --preserve=mode "$bundle" "$new"
   [ "$(id -un)" = "$user" ] || chown -R "$user:$group" "$new"
   if [ -e "$dir/$name" ]; then
-    mv -T "$dir/$name" "$dir/.$name.old.$$"
-    mv -T "$new" "$dir/$name"
-    rm -rf "$dir/.$name.old.$$"
+    # One exchange of the two folders (renameat2 RENAME_EXCHANGE) where the file system has it, else
+    # two renames: the old copy aside, the new one in.
+    if exchange "$new" "$dir/$name"; then
+      rm -rf "$new"
+    else
+      mv -T "$dir/$name" "$dir/.$name.old.$$"
+      mv -T "$new" "$dir/$name"
+      rm -rf "$dir/.$name.old.$$"
+    fi
   else
     mv -T "$new" "$dir/$name"
   fi
