@@ -58,6 +58,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# What an interrupted run left behind.
+rm -rf "${root:?}"/opt/zorbel-test.* "${root:?}"/run/zorbel-test.* "${root:?}"/tmp/zorbel-test.*
+if grep -q '^# zorbel-test' "$root/etc/hosts" 2>/dev/null; then rm -f "$root/etc/hosts"; fi
+
 mkdir -p "$root/opt/$run" "$root/run/$run" "$root/tmp/$run/home"
 cp -a "$bundle" "$root/opt/$run/"
 # The loader finds $ORIGIN (the bundle's lib/) through /proc/self/exe, as on every running system.
@@ -67,7 +71,7 @@ if ! mountpoint -q "$root/proc"; then
 fi
 # The plug-in connects to "localhost"; minbase has no /etc/hosts to name it.
 if [ ! -e "$root/etc/hosts" ]; then
-  printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
+  printf '# zorbel-test\n127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
   made_hosts=1
 fi
 
