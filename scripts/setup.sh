@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build clang clang-format clang-tidy libclang-rt-14-dev
   libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
-  libsdbus-c++-dev libsystemd-dev dbus dbus-bin libglib2.0-bin
+  libsdbus-c++-dev libsystemd-dev libtomlplusplus-dev dbus dbus-bin libglib2.0-bin
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4 libcurl4-openssl-dev duktape-dev
   python3 python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
