@@ -67,6 +67,38 @@ std::optional<std::string> ReadField(DeckKey& key, std::string_view field, const
   return position(key.column);
 }
 
+// One [keys.<id>] table, checked field by field and as a whole.
+std::variant<DeckKey, DeckConfigError> ReadKey(const std::string& id, const toml::node& node, int line,
+                                               const std::string& path) {
+  const toml::table* table = node.as_table();
+  if (!table) return DeckConfigError{path, line, "keys." + id + " must be a table"};
+  DeckKey key;
+  key.id = id;
+  if (key.id.empty()) return DeckConfigError{path, line, "a key's ID must not be empty"};
+  bool hasRow = false, hasColumn = false;
+  for (auto&& [field, value] : *table) {
+    if (!kKeyFields.count(field.str()))
+      return DeckConfigError{path, static_cast<int>(field.source().begin.line),
+                             "unknown field \"" + std::string(field.str()) + "\" in keys." + key.id};
+    if (auto problem = ReadField(key, field.str(), value)) return ErrorAt(path, value, *problem);
+    hasRow = hasRow || field.str() == "row";
+    hasColumn = hasColumn || field.str() == "column";
+  }
+  if (hasRow != hasColumn)
+    return DeckConfigError{path, line, "keys." + key.id + " needs both row and column, or neither"};
+  if (!hasRow) {
+    if (auto position = DeckPositionOfID(key.id)) std::tie(key.row, key.column) = *position;
+  }
+  if (key.row == 0 && (!key.press.empty() || !key.release.empty()))
+    return DeckConfigError{path, line,
+                           "keys." + key.id +
+                               " has press or release but no position: give row and column "
+                               "(presses name keys by position)"};
+  if (key.every && key.title.empty())
+    return DeckConfigError{path, line, "keys." + key.id + " has every but no title command to rerun"};
+  return key;
+}
+
 } // namespace
 
 std::string DeckConfigError::description() const {
@@ -92,37 +124,18 @@ DeckConfigResult DeckParseConfig(const std::string& text, const std::string& pat
   }
   const toml::table* keys = root["keys"].as_table();
   if (!keys) return config;
-  // toml++ iterates in key order; the file's order is the order of the lines.
-  std::vector<std::pair<int, DeckKey>> ordered;
-  std::map<std::pair<int, int>, std::string> positions;
+  // toml++ iterates in key order: keys are read, then put in the file's order, so that the
+  // first fault reported is the first one in the file.
+  std::vector<std::pair<int, std::variant<DeckKey, DeckConfigError>>> read;
   for (auto&& [name, node] : *keys) {
     const int line = static_cast<int>(name.source().begin.line);
-    const toml::table* table = node.as_table();
-    if (!table) return DeckConfigError{path, line, "keys." + std::string(name.str()) + " must be a table"};
-    DeckKey key;
-    key.id = std::string(name.str());
-    if (key.id.empty()) return DeckConfigError{path, line, "a key's ID must not be empty"};
-    bool hasRow = false, hasColumn = false;
-    for (auto&& [field, value] : *table) {
-      if (!kKeyFields.count(field.str()))
-        return DeckConfigError{path, static_cast<int>(field.source().begin.line),
-                               "unknown field \"" + std::string(field.str()) + "\" in keys." + key.id};
-      if (auto problem = ReadField(key, field.str(), value)) return ErrorAt(path, value, *problem);
-      hasRow = hasRow || field.str() == "row";
-      hasColumn = hasColumn || field.str() == "column";
-    }
-    if (hasRow != hasColumn)
-      return DeckConfigError{path, line, "keys." + key.id + " needs both row and column, or neither"};
-    if (!hasRow) {
-      if (auto position = DeckPositionOfID(key.id)) std::tie(key.row, key.column) = *position;
-    }
-    if (key.row == 0 && (!key.press.empty() || !key.release.empty()))
-      return DeckConfigError{path, line,
-                             "keys." + key.id +
-                                 " has press or release but no position: give row and column "
-                                 "(presses name keys by position)"};
-    if (key.every && key.title.empty())
-      return DeckConfigError{path, line, "keys." + key.id + " has every but no title command to rerun"};
+    read.emplace_back(line, ReadKey(std::string(name.str()), node, line, path));
+  }
+  std::stable_sort(read.begin(), read.end(), [](auto& a, auto& b) { return a.first < b.first; });
+  std::map<std::pair<int, int>, std::string> positions;
+  for (auto& [line, entry] : read) {
+    if (auto* error = std::get_if<DeckConfigError>(&entry)) return *error;
+    auto& key = std::get<DeckKey>(entry);
     if (key.row != 0) {
       auto [it, inserted] = positions.emplace(std::pair(key.row, key.column), key.id);
       if (!inserted)
@@ -130,10 +143,8 @@ DeckConfigResult DeckParseConfig(const std::string& text, const std::string& pat
                                "keys." + key.id + " has the position of keys." + it->second + " (row " +
                                    std::to_string(key.row) + ", column " + std::to_string(key.column) + ")"};
     }
-    ordered.emplace_back(line, std::move(key));
+    config.keys.push_back(std::move(key));
   }
-  std::stable_sort(ordered.begin(), ordered.end(), [](auto& a, auto& b) { return a.first < b.first; });
-  for (auto& [line, key] : ordered) config.keys.push_back(std::move(key));
   return config;
 }
 
