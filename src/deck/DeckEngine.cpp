@@ -128,7 +128,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   void titleDone(const std::string& id, KeyState* state, const DeckChildResult& result) {
     if (!result.succeeded()) {
-      if (!state || !state->titleFailing) log(id + ": the title command " + result.description());
+      if (!state || !state->titleFailing) log(id + ": the title command failed: " + result.description());
       if (state) state->titleFailing = true;
       return;
     }
@@ -180,7 +180,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
     if (feedback == Feedback::Status)
       post(result.succeeded() ? kZBShowOKNotification : kZBShowAlertNotification, {{"zbID", id}});
     if (!result.succeeded())
-      log(id + ": the " + what + " command " + result.description());
+      log(id + ": the " + what + " command failed: " + result.description());
     else if (options.verbose)
       log(id + ": the " + what + " command finished (" + result.description() + ")");
     auto it = keys.find(id);
