@@ -78,7 +78,10 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   void showImage(const DeckKey& key) {
     if (key.image.empty()) return;
-    auto image = DeckImageFromFile(DeckExpandHome(key.image, options.home));
+    // Relative paths start at the home folder, where the commands run as well.
+    std::string path = DeckExpandHome(key.image, options.home);
+    if (!path.starts_with('/')) path = options.home + "/" + path;
+    auto image = DeckImageFromFile(path);
     if (auto* error = std::get_if<DeckImageError>(&image)) {
       log(key.id + ": image " + error->reason);
       return;

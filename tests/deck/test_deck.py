@@ -27,6 +27,7 @@ press = 'env | grep -E "^ZB_(ID|ROW|COLUMN|CONTEXT|PRESSED)=" | sort > "$HOME/en
 
 [keys.R1C2]
 press = "exit 1"
+image = "icons/key.png"
 
 [keys.R1C3]
 title = 'n=$(cat n 2>/dev/null || echo 0); n=$((n+1)); echo $n > n; echo "tick $n"'
@@ -195,8 +196,11 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(lines[1].decode(), f"R2C2 down {key.context}\n")
 
     async def test_run_answers_presses_and_keeps_titles_up_to_date(self):
+        (self.home / "icons").mkdir()
+        (self.home / "icons" / "key.png").write_bytes(PNG)
         path = await self.start_engine(ENGINE_CONFIG)
-        # Titles at start, and again on the `every` timer.
+        # Images and titles at start, and titles again on the `every` timer.
+        await self.until(lambda: (self.key(0, 1).image or "").startswith("data:image/png;base64,"), "the image")
         await self.until(lambda: self.key(2, 4).title == "off", "the Lights title at start")
         await self.until(lambda: self.key(0, 2).title == "tick 3", "the third tick")
 
