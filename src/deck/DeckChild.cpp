@@ -70,6 +70,18 @@ struct DeckChild::Impl {
     }
   }
 
+  // Output, as it comes; the wait is given up once the pipe ends or the command has ended.
+  static void ReadOutput(const std::shared_ptr<DeckChild>& child) {
+    child->_impl->out.async_wait(boost::asio::posix::descriptor_base::wait_read,
+                                 [child](const boost::system::error_code& ec) {
+                                   Impl& d = *child->_impl;
+                                   if (ec || d.finished || !d.out.is_open()) return;
+                                   if (d.drain()) return ReadOutput(child);
+                                   boost::system::error_code ignored;
+                                   d.out.close(ignored);
+                                 });
+  }
+
   void kill() {
     // The command leads its own group (a new session): this ends what it started as well.
     if (pid > 0 && !finished) ::kill(-pid, SIGKILL);
@@ -130,7 +142,10 @@ DeckChild::~DeckChild() { _impl->kill(); }
 
 pid_t DeckChild::pid() const { return _impl->pid; }
 
-void DeckChild::terminate() { _impl->kill(); }
+void DeckChild::terminate() {
+  _impl->kill();
+  _impl->done = nullptr; // what it holds may hold this child
+}
 
 std::shared_ptr<DeckChild> DeckChild::start(platform::RunLoop& loop, const std::string& command,
                                             const DeckEnvironment& environment, const std::string& folder,
@@ -147,7 +162,7 @@ std::shared_ptr<DeckChild> DeckChild::start(platform::RunLoop& loop, const std::
     d.result.reason = std::move(reason);
     boost::asio::post(d.io, [child] {
       auto done = std::move(child->_impl->done);
-      done(child->_impl->result);
+      if (done) done(child->_impl->result);
     });
     return child;
   };
@@ -172,24 +187,7 @@ std::shared_ptr<DeckChild> DeckChild::start(platform::RunLoop& loop, const std::
   d.exit.assign(pidfd);
   d.out.assign(pipeFds[0]);
 
-  // Output, as it comes; the wait is given up once the pipe ends or the command has ended.
-  auto readMore = std::make_shared<std::function<void()>>();
-  *readMore = [child, readMore] {
-    Impl& d = *child->_impl;
-    d.out.async_wait(boost::asio::posix::descriptor_base::wait_read,
-                     [child, readMore](const boost::system::error_code& ec) {
-                       Impl& d = *child->_impl;
-                       if (ec || d.finished || !d.out.is_open()) {
-                         *readMore = nullptr; // ends the cycle of references
-                         return;
-                       }
-                       if (d.drain()) return (*readMore)();
-                       boost::system::error_code ignored;
-                       d.out.close(ignored);
-                       *readMore = nullptr;
-                     });
-  };
-  (*readMore)();
+  Impl::ReadOutput(child);
 
   d.timer.expires_after(limit);
   d.timer.async_wait([child](const boost::system::error_code& ec) {

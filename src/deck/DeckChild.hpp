@@ -13,8 +13,8 @@
 // is reported when the command itself exits, with the output written until then.
 //
 // Lifetime: the child keeps itself alive until its completion has run; dropping every reference
-// early changes nothing. terminate() kills the group at once (engine shutdown). All members are
-// called on the loop's thread.
+// early changes nothing. terminate() kills the group at once and drops the completion, which
+// then never runs (engine shutdown). All members are called on the loop's thread.
 
 #include <chrono>
 #include <functional>
@@ -73,7 +73,7 @@ public:
   /// The process ID (also its process group's), or -1 when it did not start.
   pid_t pid() const;
 
-  /// Kills the process group now; the completion still runs (as Signalled).
+  /// Kills the process group now; the completion will not run.
   void terminate();
 
   struct Impl;
