@@ -65,17 +65,18 @@ struct DeckChild::Impl {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
       if (n == 0) return false;
+      if (finished) continue; // reported already: dropped
       std::size_t room = kMaxOutput - std::min(kMaxOutput, result.output.size());
       result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
     }
   }
 
-  // Output, as it comes; the wait is given up once the pipe ends or the command has ended.
+  // Output, as it comes, until the pipe's end (which may come after the command's exit).
   static void ReadOutput(const std::shared_ptr<DeckChild>& child) {
     child->_impl->out.async_wait(boost::asio::posix::descriptor_base::wait_read,
                                  [child](const boost::system::error_code& ec) {
                                    Impl& d = *child->_impl;
-                                   if (ec || d.finished || !d.out.is_open()) return;
+                                   if (ec || !d.out.is_open()) return;
                                    if (d.drain()) return ReadOutput(child);
                                    boost::system::error_code ignored;
                                    d.out.close(ignored);
@@ -144,6 +145,8 @@ pid_t DeckChild::pid() const { return _impl->pid; }
 
 void DeckChild::terminate() {
   _impl->kill();
+  boost::system::error_code ignored;
+  _impl->out.close(ignored);
   _impl->done = nullptr; // what it holds may hold this child
 }
 
@@ -203,11 +206,12 @@ std::shared_ptr<DeckChild> DeckChild::start(platform::RunLoop& loop, const std::
                       int status = 0;
                       while (::waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
                       }
-                      d.finished = true;
-                      // What the command wrote before it exited is in the pipe now.
-                      if (d.out.is_open()) d.drain();
+                      // What the command wrote before it exited is in the pipe now. A process
+                      // it left in the background may still hold the pipe: it stays open, read
+                      // and dropped, until its end, so that such a process never gets SIGPIPE.
                       boost::system::error_code ignored;
-                      d.out.close(ignored);
+                      if (d.out.is_open() && !d.drain()) d.out.close(ignored);
+                      d.finished = true;
                       d.exit.close(ignored);
                       d.timer.cancel();
                       auto& r = d.result;
@@ -221,7 +225,7 @@ std::shared_ptr<DeckChild> DeckChild::start(platform::RunLoop& loop, const std::
                         r.status = WEXITSTATUS(status);
                       }
                       auto done = std::move(d.done);
-                      done(r);
+                      if (done) done(r);
                     });
   return child;
 }

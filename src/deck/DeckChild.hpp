@@ -10,7 +10,8 @@
 //
 // When the time limit passes, the whole process group is killed and the command counts as
 // failed. Processes the command leaves running in the background are not waited for: the result
-// is reported when the command itself exits, with the output written until then.
+// is reported when the command itself exits, with the output written until then; what they
+// write later is read and dropped (they never get SIGPIPE for it).
 //
 // Lifetime: the child keeps itself alive until its completion has run; dropping every reference
 // early changes nothing. terminate() kills the group at once and drops the completion, which

@@ -5,8 +5,11 @@
 #include "support/Wait.hpp"
 
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -102,6 +105,27 @@ TEST(DeckChildTest, AFolderThatCannotBeEnteredFailsTheCommand) {
   ASSERT_TRUE(ran);
   EXPECT_EQ(ran->result.end, DeckChildResult::End::FailedToStart);
   EXPECT_NE(ran->result.description().find("No such file"), std::string::npos) << ran->result.description();
+}
+
+} // namespace
+
+namespace {
+
+// A process the command leaves behind may write after the command's exit without dying of it.
+TEST(DeckChildTest, BackgroundOutputAfterTheExitIsReadAndDropped) {
+  testsupport::TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  platform::RunLoop loop("deck-child-background");
+  std::optional<DeckChildResult> result;
+  loop.queue().async([&] {
+    DeckChild::start(loop, "(read never < fifo; echo late; echo $? > status) & echo quick", {}, dir.path(),
+                     10s, [&](const DeckChildResult& r) { result = r; });
+  });
+  ASSERT_TRUE(loop.runUntil([&] { return result.has_value(); }, 20s));
+  EXPECT_EQ(result->output, "quick\n");
+  // Lets the background process go on: opening the FIFO and closing it ends its read.
+  loop.queue().async([&] { ::close(::open(dir.file("fifo").c_str(), O_WRONLY)); });
+  EXPECT_TRUE(loop.runUntil([&] { return testsupport::ReadFile(dir.file("status")) == "0\n"; }, 20s));
 }
 
 } // namespace
