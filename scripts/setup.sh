@@ -9,7 +9,7 @@ set -euo pipefail
 build_packages=(
   build-essential cmake ninja-build
   libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
-  libsdbus-c++-dev libsystemd-dev duktape-dev libcurl4-openssl-dev
+  libsdbus-c++-dev libsystemd-dev duktape-dev libtomlplusplus-dev libcurl4-openssl-dev
   python3 patchelf
 )
 test_packages=(

@@ -500,6 +500,24 @@ public:
 
   void removeObserver(ObserverToken token) override { _observers.erase(token); }
 
+  bool flush(std::chrono::milliseconds timeout) override {
+    if (!_connection) return false;
+    try {
+      // The bus handles a connection's messages in order: its answer to a call sent after the
+      // signals means it has taken them all (and routed them to their subscribers).
+      auto bus = sdbus::createProxy(*_connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+      std::string id;
+      bus->callMethod("GetId").onInterface("org.freedesktop.DBus").withTimeout(timeout).storeResultsTo(id);
+    } catch (const sdbus::Error&) {
+      drain();
+      schedulePump();
+      return false;
+    }
+    // The call may have read other messages into the connection's queue.
+    schedulePump();
+    return true;
+  }
+
 private:
   struct Observer {
     ObserverToken token = 0;

@@ -34,6 +34,7 @@
 // posts are dropped (logged, never queued) and observers can still be added and removed. A
 // connected center has no timer running; destroying a reconnecting one ends its timer at once.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,6 +89,15 @@ public:
   virtual ObserverToken addObserver(const std::string& name, const std::string& object,
                                     DistributedNotificationHandler handler) = 0;
   virtual void removeObserver(ObserverToken token) = 0;
+
+  /// Waits, for at most `timeout`, until the bus has received every notification posted so far
+  /// from the loop's thread (one round trip to the bus, never to an observer), for programs that
+  /// exit right after posting. False without a connection, or when the bus does not answer.
+  /// Call on the loop's thread.
+  virtual bool flush(std::chrono::milliseconds timeout) {
+    (void)timeout;
+    return isAvailable();
+  }
 };
 
 /// The bus match rule for observing `name` and `object`: each value in single quotes, or, when

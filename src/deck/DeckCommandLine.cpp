@@ -1,0 +1,140 @@
+#include "deck/DeckCommandLine.hpp"
+
+#include <map>
+
+namespace deck {
+
+namespace {
+
+struct Subcommand {
+  DeckAction action;
+  const char* usage; // after "zorbel-deck "
+  const char* help;
+};
+
+const std::map<std::string, Subcommand>& Subcommands() {
+  static const std::map<std::string, Subcommand> kSubcommands = {
+      {"title",
+       {DeckAction::Title, "title <id> <text>",
+        "Sets the title of every key with button ID <id>; an empty <text> (\"\") clears it.\n"}},
+      {"image",
+       {DeckAction::Image, "image <id> <file|data-URL|->",
+        "Sets the image of every key with button ID <id>, from a PNG, JPEG, GIF, SVG or WebP file (its\n"
+        "type is read from its bytes), a data:image/… URL, or standard input (-). Images above 8 MiB\n"
+        "are refused; an empty argument (\"\") clears the image.\n"}},
+      {"alert",
+       {DeckAction::Alert, "alert <id>", "Shows the alert mark on every key with button ID <id>.\n"}},
+      {"ok", {DeckAction::OK, "ok <id>", "Shows the OK mark on every key with button ID <id>.\n"}},
+      {"clear",
+       {DeckAction::Clear, "clear <id>",
+        "Clears the title and the image of every key with button ID <id>.\n"}},
+      {"watch",
+       {DeckAction::Watch, "watch [--json]",
+        "Prints every key press and release until interrupted, one line each:\n"
+        "  R<row>C<column> down|up <context>\n"
+        "With --json, one JSON object per line: the notification's userInfo\n"
+        "(context, row, column, pressed).\n"}},
+      {"run",
+       {DeckAction::Run, "run [--verbose] [--check] [CONFIG]",
+        "Runs the scripting engine in the foreground with CONFIG (default:\n"
+        "$XDG_CONFIG_HOME/zorbel/deck.toml). SIGHUP reloads the file. --check only checks the file\n"
+        "(exit status 0 when it is good); --verbose also logs every successful command.\n"}},
+  };
+  return kSubcommands;
+}
+
+bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
+
+} // namespace
+
+std::string DeckUsageLine(const std::string& subcommand) {
+  auto it = Subcommands().find(subcommand);
+  if (it == Subcommands().end())
+    return "usage: zorbel-deck title|image|alert|ok|clear|watch|run … (--help for more)";
+  return std::string("usage: zorbel-deck ") + it->second.usage;
+}
+
+std::string DeckHelpText(const std::string& subcommand) {
+  auto it = Subcommands().find(subcommand);
+  if (it != Subcommands().end()) return DeckUsageLine(subcommand) + "\n\n" + it->second.help;
+  std::string text = "usage: zorbel-deck <command> [arguments]\n\n"
+                     "Sets Stream Deck keys and answers their presses through the Zorbel plug-in.\n"
+                     "Keys are named by button ID: R<row>C<column>, or the ID set in the inspector.\n\n";
+  for (auto& [name, sub] : Subcommands()) text += std::string("  zorbel-deck ") + sub.usage + "\n";
+  text += "\n'zorbel-deck <command> --help' describes one command.\n"
+          "Exit status: 0 success, 1 failure (no session bus, a bad configuration), 2 usage error.\n";
+  return text;
+}
+
+std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vector<std::string>& arguments) {
+  DeckInvocation invocation;
+  if (arguments.empty()) return DeckUsageError{"no command given", DeckUsageLine("")};
+  const std::string& name = arguments[0];
+  if (IsHelp(name) || name == "help") {
+    if (arguments.size() > 1) invocation.subcommand = arguments[1];
+    return invocation;
+  }
+  auto it = Subcommands().find(name);
+  if (it == Subcommands().end()) return DeckUsageError{"unknown command \"" + name + "\"", DeckUsageLine("")};
+  invocation.subcommand = name;
+  const DeckAction action = it->second.action;
+  auto error = [&](std::string message) { return DeckUsageError{std::move(message), DeckUsageLine(name)}; };
+
+  std::vector<std::string> positional;
+  bool options = true;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& a = arguments[i];
+    if (options && a == "--") {
+      options = false;
+    } else if (options && IsHelp(a)) {
+      return invocation; // action Help, for this subcommand
+    } else if (options && action == DeckAction::Watch && a == "--json") {
+      invocation.json = true;
+    } else if (options && action == DeckAction::Run && a == "--check") {
+      invocation.check = true;
+    } else if (options && action == DeckAction::Run && (a == "--verbose" || a == "-v")) {
+      invocation.verbose = true;
+    } else if (options && a.size() > 1 && a[0] == '-') {
+      return error("unknown option \"" + a + "\"");
+    } else {
+      positional.push_back(a);
+    }
+  }
+  std::size_t wanted = 0;
+  switch (action) {
+  case DeckAction::Title:
+  case DeckAction::Image:
+    wanted = 2;
+    break;
+  case DeckAction::Alert:
+  case DeckAction::OK:
+  case DeckAction::Clear:
+    wanted = 1;
+    break;
+  case DeckAction::Watch:
+    wanted = 0;
+    break;
+  case DeckAction::Run:
+    if (positional.size() > 1) return error("more than one configuration file given");
+    if (!positional.empty()) {
+      if (positional[0].empty()) return error("the configuration file name is empty");
+      invocation.config = positional[0];
+    }
+    invocation.action = action;
+    return invocation;
+  case DeckAction::Help:
+    break;
+  }
+  if (positional.size() < wanted)
+    return error(wanted == 2 && positional.size() == 1 ? "missing argument" : "missing key ID");
+  if (positional.size() > wanted) return error("too many arguments");
+  if (wanted >= 1) {
+    invocation.id = positional[0];
+    if (invocation.id.empty()) return error("the key ID is empty");
+  }
+  if (wanted == 2) invocation.value = positional[1];
+  invocation.action = action;
+  return invocation;
+}
+
+} // namespace deck

@@ -1,0 +1,44 @@
+#pragma once
+// The command line of zorbel-deck: one subcommand and its arguments, checked before anything
+// connects to the bus. Pure, so that every usage rule is testable.
+//
+//   zorbel-deck title <id> <text>      zorbel-deck watch [--json]
+//   zorbel-deck image <id> <image>     zorbel-deck run [--verbose] [CONFIG]
+//   zorbel-deck alert|ok|clear <id>    zorbel-deck run --check [CONFIG]
+//
+// "--help" (or "-h") after a subcommand asks for its help; "--" ends the options, so that a
+// title may begin with a dash.
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace deck {
+
+enum class DeckAction { Help, Title, Image, Alert, OK, Clear, Watch, Run };
+
+struct DeckInvocation {
+  DeckAction action = DeckAction::Help;
+  std::string subcommand; // as typed; empty for the program's own help
+  std::string id;
+  std::string value;    // the title text or the image argument
+  bool json = false;    // watch --json
+  bool check = false;   // run --check
+  bool verbose = false; // run --verbose
+  std::string config;   // run [CONFIG]; empty for the default file
+};
+
+struct DeckUsageError {
+  std::string message;
+  std::string usage; // the usage line of the subcommand (or of the program)
+};
+
+std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vector<std::string>& arguments);
+
+/// The usage line of `subcommand` ("" for the whole program).
+std::string DeckUsageLine(const std::string& subcommand);
+
+/// The help text of `subcommand` ("" for the whole program), ending with a line break.
+std::string DeckHelpText(const std::string& subcommand);
+
+} // namespace deck

@@ -1,0 +1,16 @@
+// zorbel-deck: sets Stream Deck keys from the command line and runs commands when they are
+// pressed, through the plug-in's distributed notifications on the D-Bus session bus.
+#include "deck/DeckCommandLine.hpp"
+#include "deck/DeckTool.hpp"
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  auto parsed = deck::DeckParseCommandLine(arguments);
+  if (auto* error = std::get_if<deck::DeckUsageError>(&parsed)) {
+    std::fprintf(stderr, "zorbel-deck: %s\n%s\n", error->message.c_str(), error->usage.c_str());
+    return 2;
+  }
+  return deck::DeckRunInvocation(std::get<deck::DeckInvocation>(parsed));
+}

@@ -1,0 +1,245 @@
+"""zorbel-deck end to end: the real executable and the real plug-in, with the host simulator as the
+Stream Deck application, on the private session bus of dbus-run-session (ZB_DECK, ZB_PLUGIN)."""
+
+import asyncio
+import base64
+import json
+import os
+import signal
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools" / "host-simulator"))
+
+import host as simulator  # noqa: E402
+
+DECK = os.environ.get("ZB_DECK", "")
+PLUGIN = os.environ.get("ZB_PLUGIN", "")
+DEADLINE = 20
+PNG = base64.b64decode("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==")
+
+ENGINE_CONFIG = """
+[keys.R1C1]
+press = 'env | grep -E "^ZB_(ID|ROW|COLUMN|CONTEXT|PRESSED)=" | sort > "$HOME/env.txt"; pwd >> "$HOME/env.txt"'
+
+[keys.R1C2]
+press = "exit 1"
+image = "icons/key.png"
+
+[keys.R1C3]
+title = 'n=$(cat n 2>/dev/null || echo 0); n=$((n+1)); echo $n > n; echo "tick $n"'
+every = "100ms"
+
+[keys.R2C2]
+press = 'echo started >> "$HOME/starts"; exec sleep 60'
+timeout = "1s"
+
+[keys.Lights]
+row = 3
+column = 5
+press = "if [ -e lights ]; then rm lights; else touch lights; fi"
+title = "if [ -e lights ]; then echo on; else echo off; fi"
+"""
+
+RELOADED_CONFIG = """
+[keys.R1C1]
+title = "echo reloaded"
+
+[keys.R1C2]
+press = "exit 1"
+"""
+
+
+@unittest.skipUnless(DECK and PLUGIN, "ZB_DECK and ZB_PLUGIN name the executables")
+class DeckTest(unittest.IsolatedAsyncioTestCase):
+    async def asyncSetUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="zb-deck-")
+        self.home = Path(self.folder.name)
+        for name, sub in (("HOME", ""), ("XDG_CONFIG_HOME", "config"), ("XDG_STATE_HOME", "state")):
+            os.environ[name] = str(self.home / sub)
+        self.host_log = open(self.home / "host.log", "w")
+        self.host = simulator.Host(plugin=PLUGIN, log=self.host_log)
+        # The last key to appear shows a stored title: once it is on the key, the plug-in knows them all.
+        # It carries a button ID of its own, as set in the inspector.
+        last = self.host.key((2, 4))
+        last.settings = {"title": "ready", "zbID": "Lights"}
+        await self.host.start()
+        await self.host.start_plugin()
+        await self.host.wait_registered()
+        await self.host.wait_for(lambda: last.title == "ready", DEADLINE, "the keys to appear")
+        self.engine = None
+
+    async def asyncTearDown(self):
+        if self.engine and self.engine.returncode is None:
+            self.engine.terminate()
+            self.assertEqual(await asyncio.wait_for(self.engine.wait(), DEADLINE), 0)
+            await self.engine_reader
+        await self.host.close()
+        self.host_log.close()
+        self.folder.cleanup()
+
+    def key(self, row, column):
+        return self.host.key((row, column))
+
+    async def until(self, predicate, what):
+        await self.host.wait_for(predicate, DEADLINE, what)
+
+    async def deck(self, *args, stdin=b"", env=None):
+        process = await asyncio.create_subprocess_exec(
+            DECK, *map(str, args), stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.PIPE, env={**os.environ, **(env or {})})
+        out, err = await asyncio.wait_for(process.communicate(stdin), DEADLINE)
+        return process.returncode, out.decode(), err.decode()
+
+    # ----- the engine, with its log lines as events -----
+
+    async def start_engine(self, config):
+        path = self.home / "deck.toml"
+        path.write_text(config)
+        self.engine_lines = []
+        self.engine_changed = asyncio.Condition()
+        self.engine = await asyncio.create_subprocess_exec(DECK, "run", str(path), stdin=asyncio.subprocess.DEVNULL,
+                                                           stderr=asyncio.subprocess.PIPE)
+
+        async def read():
+            while line := await self.engine.stderr.readline():
+                self.engine_lines.append(line.decode().rstrip("\n"))
+                async with self.engine_changed:
+                    self.engine_changed.notify_all()
+        self.engine_reader = asyncio.ensure_future(read())
+        await self.engine_log("Loaded ")
+        return path
+
+    async def engine_log(self, text):
+        """The first engine line that contains `text`, once it is there."""
+        def found():
+            return next((line for line in self.engine_lines if text in line), None)
+
+        async def wait():
+            async with self.engine_changed:
+                await self.engine_changed.wait_for(lambda: found() is not None or self.engine.returncode is not None)
+        try:
+            await asyncio.wait_for(wait(), DEADLINE)
+        except asyncio.TimeoutError:
+            self.fail(f"no engine line with {text!r} in {self.engine_lines}")
+        self.assertIsNotNone(found(), self.engine_lines)
+        return found()
+
+    # ----- tests -----
+
+    async def test_commands_reach_the_host_for_the_right_key(self):
+        (self.home / "icon.bin").write_bytes(PNG)
+        steps = [
+            (("title", "R1C1", "Hi"), b"", lambda: self.key(0, 0).title == "Hi"),
+            (("image", "R1C2", self.home / "icon.bin"), b"",
+             lambda: (self.key(0, 1).image or "").startswith("data:image/png;base64,iVBORw0KGgo")),
+            (("image", "R1C3", "-"), b"GIF89a;", lambda: self.key(0, 2).image == "data:image/gif;base64,R0lGODlhOw=="),
+            (("alert", "R1C3"), b"", lambda: self.key(0, 2).alerts == 1),
+            (("ok", "R2C2"), b"", lambda: self.key(1, 1).oks == 1),
+            (("clear", "R1C2"), b"", lambda: self.key(0, 1).image is None and self.key(0, 1).title == ""),
+        ]
+        for args, stdin, arrived in steps:
+            self.assertEqual(await self.deck(*args, stdin=stdin), (0, "", ""), args)
+            await self.until(arrived, f"{args} at the host")
+        self.assertEqual(self.key(0, 1).title, "")  # the clear, not a stray title
+        self.assertEqual((self.key(0, 0).alerts, self.key(0, 1).alerts, self.key(1, 1).alerts), (0, 0, 0))
+        self.assertEqual(self.host.problems, [])
+
+    async def test_failures_exit_with_their_status_and_say_why(self):
+        (self.home / "notes.png").write_text("not a picture")
+        bad = self.home / "bad.toml"
+        bad.write_text('[keys.R1C1]\npress = "x"\nevery = "fast"\n')
+        good = self.home / "good.toml"
+        good.write_text('[keys.R1C1]\npress = "x"\n')
+        cases = [
+            ((), {}, 2, "usage: zorbel-deck"),
+            (("title", "R1C1"), {}, 2, "usage: zorbel-deck title <id> <text>"),
+            (("image", "R1C1", self.home / "notes.png"), {}, 1, "not a PNG, JPEG, GIF, SVG or WebP image"),
+            (("ok", "R1C1"), {"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, 1,
+             "cannot reach the D-Bus session bus at unix:path=/nonexistent/bus"),
+            (("run", "--check", bad), {}, 1, f"{bad}:3: bad duration \"fast\""),
+            (("run", bad), {}, 1, f"{bad}:3:"),
+            (("run", "--check", good), {}, 0, ""),
+        ]
+        for args, env, status, message in cases:
+            code, out, err = await self.deck(*args, env=env)
+            self.assertEqual(code, status, (args, err))
+            self.assertEqual(out, "")
+            self.assertIn(message, err, args) if message else self.assertEqual(err, "")
+        code, out, _ = await self.deck("watch", "--help")
+        self.assertEqual(code, 0)
+        self.assertIn("usage: zorbel-deck watch [--json]", out)
+
+    async def test_watch_prints_a_press_the_host_made(self):
+        watchers = [await asyncio.create_subprocess_exec(DECK, "watch", *flags, stdout=asyncio.subprocess.PIPE)
+                    for flags in (["--json"], [])]
+        key = self.key(1, 1)
+        lines = [None, None]
+        # Each watcher prints presses from the moment it observes them: press until both have one.
+        for _ in range(DEADLINE * 4):
+            await self.host.key_down(key)
+            for i, watcher in enumerate(watchers):
+                if lines[i] is None:
+                    try:
+                        lines[i] = await asyncio.wait_for(watcher.stdout.readline(), 0.25)
+                    except asyncio.TimeoutError:
+                        pass
+            if all(lines):
+                break
+        for watcher in watchers:
+            watcher.send_signal(signal.SIGINT)
+            self.assertEqual(await asyncio.wait_for(watcher.wait(), DEADLINE), 0)
+        self.assertEqual(json.loads(lines[0]), {"context": key.context, "row": 2, "column": 2, "pressed": True})
+        self.assertEqual(lines[1].decode(), f"R2C2 down {key.context}\n")
+
+    async def test_run_answers_presses_and_keeps_titles_up_to_date(self):
+        (self.home / "icons").mkdir()
+        (self.home / "icons" / "key.png").write_bytes(PNG)
+        path = await self.start_engine(ENGINE_CONFIG)
+        # Images and titles at start, and titles again on the `every` timer.
+        await self.until(lambda: (self.key(0, 1).image or "").startswith("data:image/png;base64,"), "the image")
+        await self.until(lambda: self.key(2, 4).title == "off", "the Lights title at start")
+        await self.until(lambda: self.key(0, 2).title == "tick 3", "the third tick")
+
+        # A press runs its command in the home folder with the key's environment; exit 0 shows OK.
+        await self.host.key_down(self.key(0, 0))
+        await self.until(lambda: self.key(0, 0).oks == 1, "Show OK for R1C1")
+        context = self.key(0, 0).context
+        self.assertEqual((self.home / "env.txt").read_text().splitlines(), [
+            "ZB_COLUMN=1", f"ZB_CONTEXT={context}", "ZB_ID=R1C1", "ZB_PRESSED=1", "ZB_ROW=1", str(self.home)])
+        await self.host.key_up(self.key(0, 0))  # no release command: nothing happens
+
+        # Exit 1 shows the alert; a key named by ID is found by its row and column, and its title follows.
+        await self.host.key_down(self.key(0, 1))
+        await self.until(lambda: self.key(0, 1).alerts == 1, "Show Alert for R1C2")
+        await self.engine_log("R1C2: the press command failed: exit status 1")
+        await self.host.key_down(self.key(2, 4))
+        await self.until(lambda: self.key(2, 4).title == "on" and self.key(2, 4).oks == 1, "Lights on")
+
+        # A second press while the command runs is ignored; past its limit the command is killed.
+        await self.host.key_down(self.key(1, 1))
+        await self.host.key_down(self.key(1, 1))
+        await self.engine_log("R2C2: press ignored, the key's command is still running")
+        await self.until(lambda: self.key(1, 1).alerts == 1, "Show Alert for the command that hangs")
+        await self.engine_log("R2C2: the press command failed: timed out after 1 s and was killed")
+        self.assertEqual((self.home / "starts").read_text(), "started\n")
+        self.assertEqual(self.key(1, 1).oks, 0)
+
+        # SIGHUP reloads; a file that is wrong keeps the configuration that works.
+        path.write_text(RELOADED_CONFIG)
+        self.engine.send_signal(signal.SIGHUP)
+        await self.until(lambda: self.key(0, 0).title == "reloaded", "the reloaded title")
+        await self.engine_log(f"Reloaded {path}: 2 keys")
+        path.write_text('[keys.R1C2]\npresss = "exit 0"\n')
+        self.engine.send_signal(signal.SIGHUP)
+        await self.engine_log(f'Kept the previous configuration: {path}:2: unknown field "presss"')
+        await self.host.key_down(self.key(0, 1))
+        await self.until(lambda: self.key(0, 1).alerts == 2, "Show Alert from the kept configuration")
+        self.assertEqual(self.host.problems, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
