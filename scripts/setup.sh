@@ -12,6 +12,7 @@ packages=(
   python3 python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
   openssl ca-certificates tinyproxy microsocks
   libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind
+  libboost-json1.81-dev libsimdjson-dev
 )
 # Node.js from outside Debian carries its own npm; Debian's nodejs needs the npm package.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
