@@ -702,7 +702,10 @@ json CompareWithFloor(const std::string& plugin, const std::string& floor, int r
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <plug-in executable> [--json out.json] [--quick]\n", argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s <plug-in executable> [--json out.json] [--quick] [--log] [--floor <relay>] [--rounds N]\n",
+        argv[0]);
     return 2;
   }
   std::string executable = argv[1];
