@@ -49,6 +49,16 @@ def e2e_rows(e2e):
                  f"{r['after_load_kib'] / 1024:.1f} MiB ({r['growth_kib']:+d} KiB)", "within +1 MB",
                  r["growth_kib"] * 1024 <= 1_000_000))
     rows.append(("Exit status after the host's close", f"{e2e['exit_status']}", "0", e2e["exit_status"] == 0))
+    floor = e2e.get("floor")
+    if floor:
+        for path, label in (("key", "Key path"), ("title", "Title path")):
+            for q in ("p50", "p99"):
+                ratio = floor["ratios"][f"{path}_{q}"]
+                ours, relay = floor["plugin"][f"{path}_{q}_us"], floor["floor"][f"{path}_{q}_us"]
+                rows.append((f"{label} {q}, plug-in / floor relay (median of {floor['rounds']} interleaved rounds)",
+                             f"{ratio['ratio_of_medians']:.2f}× ({ours['median']:.0f} µs / {relay['median']:.0f} µs; "
+                             f"rounds {ratio['rounds_min']:.2f}–{ratio['rounds_max']:.2f}×)",
+                             f"≤ {ratio['target']:.2f}×", ratio["met"]))
     return rows
 
 
@@ -77,7 +87,8 @@ def main():
         with open(os.path.join(folder, "throughput.json")) as f:
             t = json.load(f)
         with open(throughput) as f:
-            parts.append(f"### Throughput (best of {t['rounds']} rounds; load average during the run: "
+            parts.append(f"### Throughput (median of {t['rounds']} interleaved rounds, the slowest and fastest "
+                         f"round below each median; load average during the run: "
                          f"{' → '.join(t['loadavg'])})\n\n" + f.read().strip() +
                          "\n\n![Throughput chart](performance/throughput.png)")
     e2e_path, rt_path = os.path.join(folder, "e2e.json"), os.path.join(folder, "e2e-fifo.json")

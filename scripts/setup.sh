@@ -21,6 +21,7 @@ test_packages=(
   openssl ca-certificates tinyproxy microsocks
   libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind
   debootstrap sudo unzip
+  libboost-json1.81-dev libsimdjson-dev
 )
 
 case "${1:-}" in

@@ -8,11 +8,16 @@
 //  - start-up: just before the process is spawned -> its registration message at the host;
 //  - idle: CPU ticks (utime + stime) and context switches of every thread over 30 s after the
 //    registration (a wake-up of any thread is a context switch);
-//  - memory: VmRSS after start, and after 100,000 key events and 10,000 titles.
+//  - memory: VmRSS after start, and after 100,000 key events and 10,000 titles;
+//  - the floor: the key and title paths again, in interleaved rounds (5 by default), of the
+//    plug-in and of the floor relay (zb_bench_e2e_floor, beside this executable: the same job on
+//    one thread, epoll and sd-bus), one fresh process per round each, alternating which goes
+//    first; per round p50 and p99, then the median of the rounds (min-max) and the plug-in/floor
+//    ratio of the medians beside its target (key path <= 1.3x, title path <= 1.15x).
 // Timestamps are taken in this process with one steady clock; the harness's own wake-ups (a
 // reader thread and a condition variable) are inside the figures.
 //
-//   zb_bench_e2e <plug-in executable> [--json out.json] [--quick] [--log]
+//   zb_bench_e2e <plug-in executable> [--json out.json] [--quick] [--log] [--floor <relay>] [--rounds N]
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -139,6 +144,11 @@ public:
   }
 
   /// Waits until `count` signals have arrived; the arrival time of the last.
+  std::uint64_t received() {
+    std::lock_guard lock(_mutex);
+    return _count;
+  }
+
   Clock::time_point waitFor(std::uint64_t count, std::chrono::milliseconds timeout) {
     std::unique_lock lock(_mutex);
     if (!_changed.wait_for(lock, timeout, [&] { return _count >= count; }))
@@ -571,18 +581,142 @@ std::string KeyEvent(const char* event, const char* context, int column, int row
   return message.dump();
 }
 
+/// One key on the deck, so that the engine's titles address it ("R1C1"); the first title (not
+/// measured) shows that the process knows it. The key event and the notification take
+/// different paths, so the title is repeated until the key is known.
+void MakeReady(HostConnection& host, Engine& engine, std::chrono::milliseconds timeout) {
+  host.sendText(KeyEvent("willAppear", "CONTEXT1", 0, 0));
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == 50) Fail("the plug-in never answered a title");
+    engine.post("Zorbel Stream Deck Set Title", {{"zbID", "R1C1"}, {"title", "ready"}});
+    if (host.tryWaitFor("setTitle", std::chrono::milliseconds(100))) break;
+  }
+  host.waitFor("setSettings", timeout);
+  // Late answers to repeated titles are drained before the measurement.
+  while (host.tryWaitFor("setTitle", std::chrono::milliseconds(300))) {
+  }
+}
+
+struct PathLatencies {
+  std::vector<double> keys, titles;
+};
+
+/// Key events one at a time (frame written -> signal at the subscriber), then titles one at a
+/// time (signal emitted -> setTitle frame at the host; the setSettings after it is awaited).
+PathLatencies MeasurePaths(HostConnection& host, Engine& engine, KeySubscriber& subscriber,
+                           std::uint64_t keys, std::uint64_t titles, std::uint64_t measuredKeys,
+                           std::chrono::milliseconds timeout) {
+  PathLatencies result;
+  const std::uint64_t base = subscriber.received();
+  for (std::uint64_t i = 0; i < keys; ++i) {
+    std::string frame = KeyEvent(i % 2 ? "keyUp" : "keyDown", "CONTEXT1", 0, 0);
+    auto sent = Clock::now();
+    host.sendText(frame);
+    auto arrived = subscriber.waitFor(base + i + 1, timeout);
+    if (i < measuredKeys) result.keys.push_back(Micros(arrived - sent));
+  }
+  for (std::uint64_t i = 0; i < titles; ++i) {
+    char title[32];
+    std::snprintf(title, sizeof title, "T%llu", static_cast<unsigned long long>(i));
+    auto sent = Clock::now();
+    engine.post("Zorbel Stream Deck Set Title", {{"zbID", "R1C1"}, {"title", title}});
+    Arrival a = host.waitFor("setTitle", timeout);
+    result.titles.push_back(Micros(a.at - sent));
+    host.waitFor("setSettings", timeout);
+  }
+  return result;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+json Spread(const std::vector<double>& values) {
+  return {{"median", Median(values)},
+          {"min", *std::min_element(values.begin(), values.end())},
+          {"max", *std::max_element(values.begin(), values.end())}};
+}
+
+/// The plug-in against the floor relay: `rounds` interleaved rounds, a fresh process each.
+json CompareWithFloor(const std::string& plugin, const std::string& floor, int rounds, std::uint64_t keys,
+                      std::uint64_t titles, Listener& listener, const std::string& busAddress,
+                      const std::string& home, Engine& engine, KeySubscriber& subscriber,
+                      std::chrono::milliseconds timeout) {
+  const char* names[2] = {"plugin", "floor"};
+  const std::string executables[2] = {plugin, floor};
+  // [executable][figure] -> one value per round; figures: key p50, key p99, title p50, title p99.
+  std::vector<double> figures[2][4];
+  for (int round = 0; round < rounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      int which = (round + turn) % 2; // alternate which goes first
+      PlugIn process(executables[which], listener.port(), busAddress, home);
+      HostConnection host(listener.accept(timeout));
+      host.waitFor("registerPlugin", timeout);
+      MakeReady(host, engine, timeout);
+      PathLatencies measured = MeasurePaths(host, engine, subscriber, keys, titles, keys, timeout);
+      host.sendClose();
+      if (process.wait(timeout) != 0)
+        Fail(std::string(names[which]) + " did not exit with status 0 after the close");
+      json key = Percentiles(measured.keys), title = Percentiles(measured.titles);
+      figures[which][0].push_back(key["p50_us"]);
+      figures[which][1].push_back(key["p99_us"]);
+      figures[which][2].push_back(title["p50_us"]);
+      figures[which][3].push_back(title["p99_us"]);
+    }
+    std::fprintf(stderr, "floor round %d/%d done\n", round + 1, rounds);
+  }
+  const char* figureNames[4] = {"key_p50_us", "key_p99_us", "title_p50_us", "title_p99_us"};
+  const char* ratioNames[4] = {"key_p50", "key_p99", "title_p50", "title_p99"};
+  const double targets[4] = {1.3, 1.3, 1.15, 1.15};
+  json result = {{"rounds", rounds}, {"keys_per_round", keys}, {"titles_per_round", titles}};
+  for (int which = 0; which < 2; ++which)
+    for (int f = 0; f < 4; ++f) result[names[which]][figureNames[f]] = Spread(figures[which][f]);
+  std::fprintf(stderr, "\n%-10s %24s %24s %8s %8s\n", "path", "plug-in µs (min-max)", "floor µs (min-max)",
+               "ratio", "target");
+  for (int f = 0; f < 4; ++f) {
+    std::vector<double> perRound;
+    for (std::size_t r = 0; r < figures[0][f].size(); ++r)
+      perRound.push_back(figures[0][f][r] / figures[1][f][r]);
+    double ratio = Median(figures[0][f]) / Median(figures[1][f]);
+    result["ratios"][ratioNames[f]] = {{"ratio_of_medians", ratio},
+                                       {"rounds_min", *std::min_element(perRound.begin(), perRound.end())},
+                                       {"rounds_max", *std::max_element(perRound.begin(), perRound.end())},
+                                       {"target", targets[f]},
+                                       {"met", ratio <= targets[f]}};
+    char plugInText[64], floorText[64];
+    std::snprintf(plugInText, sizeof plugInText, "%.0f (%.0f-%.0f)", Median(figures[0][f]),
+                  *std::min_element(figures[0][f].begin(), figures[0][f].end()),
+                  *std::max_element(figures[0][f].begin(), figures[0][f].end()));
+    std::snprintf(floorText, sizeof floorText, "%.0f (%.0f-%.0f)", Median(figures[1][f]),
+                  *std::min_element(figures[1][f].begin(), figures[1][f].end()),
+                  *std::max_element(figures[1][f].begin(), figures[1][f].end()));
+    std::fprintf(stderr, "%-10s %24s %24s %7.2fx %7.2fx%s\n", ratioNames[f], plugInText, floorText, ratio,
+                 targets[f], ratio <= targets[f] ? "" : "  missed");
+  }
+  return result;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <plug-in executable> [--json out.json] [--quick]\n", argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s <plug-in executable> [--json out.json] [--quick] [--log] [--floor <relay>] [--rounds N]\n",
+        argv[0]);
     return 2;
   }
   std::string executable = argv[1];
   std::string jsonPath;
+  std::string floor = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "zb_bench_e2e_floor";
+  int rounds = 5;
   bool quick = false, log = false; // --log: the plug-in writes every log category
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) jsonPath = argv[++i];
+    if (std::strcmp(argv[i], "--floor") == 0 && i + 1 < argc) floor = argv[++i];
+    if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) rounds = std::max(1, std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     if (std::strcmp(argv[i], "--log") == 0) log = true;
   }
@@ -644,42 +778,14 @@ int main(int argc, char** argv) {
                        {"ticks_per_second", ::sysconf(_SC_CLK_TCK)}};
     std::fprintf(stderr, "idle done\n");
 
-    // One key on the deck, so that the engine's titles address it ("R1C1"); the first title
-    // (not measured) shows that the plug-in knows it. The key event and the notification take
-    // different paths, so the title is repeated until the key is known.
-    host.sendText(KeyEvent("willAppear", "CONTEXT1", 0, 0));
-    for (int attempt = 0;; ++attempt) {
-      if (attempt == 50) Fail("the plug-in never answered a title");
-      engine.post("Zorbel Stream Deck Set Title", {{"zbID", "R1C1"}, {"title", "ready"}});
-      if (host.tryWaitFor("setTitle", std::chrono::milliseconds(100))) break;
-    }
-    host.waitFor("setSettings", timeout);
-    // Late answers to repeated titles are drained before the measurement.
-    while (host.tryWaitFor("setTitle", std::chrono::milliseconds(300))) {
-    }
+    MakeReady(host, engine, timeout);
 
-    // Key events: one at a time, measured for the first `measuredKeys`, then the rest to reach
-    // `totalKeys`, also one at a time.
-    std::vector<double> keys;
-    for (std::uint64_t i = 0; i < totalKeys; ++i) {
-      std::string frame = KeyEvent(i % 2 ? "keyUp" : "keyDown", "CONTEXT1", 0, 0);
-      auto sent = Clock::now();
-      host.sendText(frame);
-      auto arrived = subscriber.waitFor(i + 1, timeout);
-      if (i < measuredKeys) keys.push_back(Micros(arrived - sent));
-    }
-    results["key_to_signal"] = Percentiles(keys);
-    std::fprintf(stderr, "keys done\n");
-
-    std::vector<double> titleLatency;
-    for (std::uint64_t i = 0; i < titles; ++i) {
-      auto sent = Clock::now();
-      engine.post("Zorbel Stream Deck Set Title", {{"zbID", "R1C1"}, {"title", "T" + std::to_string(i)}});
-      Arrival a = host.waitFor("setTitle", timeout);
-      titleLatency.push_back(Micros(a.at - sent));
-      host.waitFor("setSettings", timeout);
-    }
-    results["title_to_frame"] = Percentiles(titleLatency);
+    // Key events one at a time, measured for the first `measuredKeys`, then the rest to reach
+    // `totalKeys`; then the titles.
+    PathLatencies measured = MeasurePaths(host, engine, subscriber, totalKeys, titles, measuredKeys, timeout);
+    results["key_to_signal"] = Percentiles(measured.keys);
+    results["title_to_frame"] = Percentiles(measured.titles);
+    std::fprintf(stderr, "keys and titles done\n");
     long long rssAfter = RssKiB(plugin.pid());
     auto [privateAfter, pssAfter] = PrivateAndPssKiB(plugin.pid());
     results["rss"] = {{"after_start_kib", rssStart},
@@ -693,6 +799,9 @@ int main(int argc, char** argv) {
                       {"titles", titles}};
     host.sendClose();
     results["exit_status"] = plugin.wait(timeout);
+
+    results["floor"] = CompareWithFloor(executable, floor, rounds, quick ? 300 : 2000, quick ? 100 : 1000,
+                                        listener, bus.address(), folder, engine, subscriber, timeout);
   }
   std::error_code ignored;
   std::filesystem::remove_all(folder, ignored);
