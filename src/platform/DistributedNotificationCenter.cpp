@@ -53,7 +53,8 @@ std::string DistributedNotificationMatchRule(const std::string& name, const std:
     return out;
   };
   return std::string("type='signal',interface='") + kDistributedNotificationInterface + "',member='" +
-         kDistributedNotificationMember + "',arg0=" + matchValue(name) + ",arg1=" + matchValue(object);
+         kDistributedNotificationMember + "',path='" + kDistributedNotificationPath +
+         "',arg0=" + matchValue(name) + ",arg1=" + matchValue(object);
 }
 
 namespace {
