@@ -1,6 +1,7 @@
 #include "platform/DistributedNotificationCenter.hpp"
 
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/FlatpakSandbox.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
@@ -840,7 +841,10 @@ DistributedNotificationCenter::sessionBusCenter(RunLoop& loop, std::optional<std
 std::shared_ptr<DistributedNotificationCenter> DistributedNotificationCenter::defaultCenter() {
   static std::once_flag once;
   static std::shared_ptr<DistributedNotificationCenter> center;
-  RunOnce(once, [] { center = sessionBusCenter(RunLoop::main(), std::nullopt); });
+  RunOnce(once, [] {
+    center = sessionBusCenter(RunLoop::main(), std::nullopt);
+    FlatpakReportSessionBus(center->isAvailable());
+  });
   return center;
 }
 
