@@ -337,7 +337,7 @@ TEST_F(XErrorHandlerTest, QuittingWithoutLinesCreatesNothing) {
 class XErrorHandlerTrimTest : public XErrorHandlerTest {
 protected:
   void writeLog(const std::string& content) {
-    std::filesystem::create_directories(scenario.logFolder());
+    scenario.createLogFolder();
     ASSERT_TRUE(testsupport::WriteFile(scenario.logFile(), content));
   }
 };
@@ -403,7 +403,7 @@ TEST_F(XErrorHandlerTrimTest, TailWithoutALineStartEmptiesTheFile) {
   EXPECT_EQ(messages(), Lines{"only"});
 
   LogScenarioRunner trailing;
-  std::filesystem::create_directories(trailing.logFolder());
+  trailing.createLogFolder();
   testsupport::WriteFile(trailing.logFile(), std::string(6'999'990, 'a') + std::string(6'000'011, '\n'));
   auto second = trailing.run({"log", "display", "only", "quit"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
@@ -433,7 +433,7 @@ TEST_F(XErrorHandlerTest, DirectoryInPlaceOfTheFileDropsLines) {
 // A symlink at the log's name (here to /dev/full) is never followed: lines are dropped, the
 // caller carries on.
 TEST_F(XErrorHandlerTest, FullDiskDropsLines) {
-  std::filesystem::create_directories(scenario.logFolder());
+  scenario.createLogFolder();
   std::filesystem::create_symlink("/dev/full", scenario.logFile());
   auto result = scenario.run({"log", "display", "lost", "quit", "ondisk", "lost too"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -447,7 +447,7 @@ TEST_F(XErrorHandlerTrimTest, SymlinkAtTheLogIsLeftAlone) {
   const std::string victim = scenario.home.file("victim");
   const std::string content = std::string(13'000'000, 'v') + "\n";
   ASSERT_TRUE(testsupport::WriteFile(victim, content));
-  std::filesystem::create_directories(scenario.logFolder());
+  scenario.createLogFolder();
   std::filesystem::create_symlink(victim, scenario.logFile());
   auto result = scenario.run({"log", "display", "lost", "quit"});
   ASSERT_EQ(result.exitCode, 0) << result.err;
