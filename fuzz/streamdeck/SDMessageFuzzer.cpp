@@ -4,7 +4,8 @@
 // changes), and everything the plug-in sends back is one well-formed JSON object with a string
 // "event" (a setSettings payload an object), and every "Zorbel Stream Deck Key" it posts names
 // a pressed state and a 32-bit row and column (Stream Deck's coordinates plus one, unbounded, or
-// the user's 1 to 999).
+// the user's 1 to 999). No message the plug-in sends is larger than twice the whole input plus
+// a fixed envelope: nothing it reads is amplified on the way out (by nesting, for instance).
 //
 // Input: NUL-separated pieces. The first piece is the "-info" text of the command line. A piece
 // starting with '!' is an engine notification: the next byte picks the name, the rest is its
@@ -31,8 +32,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 namespace {
 
-void CheckSent(const FakeWebSocket::Sent& sent) {
+void CheckSent(const FakeWebSocket::Sent& sent, std::size_t inputSize) {
   if (!sent.text) std::abort(); // every command goes as a text message
+  if (sent.bytes.size() > 2 * inputSize + 512) std::abort();
   const auto message = SDJSONParse(sent.bytes);
   if (!message || !message->is_object()) std::abort();
   const auto event = message->find("event");
@@ -95,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  for (const auto& sent : socket->sent) CheckSent(sent);
+  for (const auto& sent : socket->sent) CheckSent(sent, size);
   for (const auto& posted : center->posted) CheckPosted(posted);
   return 0;
 }

@@ -6,9 +6,15 @@
 // The writer coalesces: lines accepted while a write is pending join that write, so a burst of
 // messages costs one append instead of one per line, and callers never wait for the disk
 // (except after Quitting()).
+//
+// The file is written only inside a log folder that belongs to the user and that nobody else
+// may write to: the folder is opened once and checked, and every later operation on the file
+// is made relative to that open folder, never through a path that could be changed meanwhile.
+// The file is opened without following a symlink, must be a regular file, and is created with
+// mode 0600. Its size is tracked as lines are appended (no stat per line); whenever it is over
+// the threshold before a write, at start or while running, it is trimmed to its tail first.
 #include "diagnostics/XErrorHandler.hpp"
 
-#include "diagnostics/ZBAppendToFileExtension.hpp"
 #include "diagnostics/ZBSystemFolderExtension.hpp"
 #include "platform/Console.hpp"
 #include "platform/Preferences.hpp"
@@ -44,6 +50,7 @@ constexpr const char* kLogFolderName = "Zorbel";
 constexpr const char* kLogFileName = "StreamDeck.log";
 constexpr off_t kTrimThreshold = 13'000'000;        // trim when the file is larger than this
 constexpr off_t kTrimKeep = 7'000'000;              // ... keeping at most this many bytes of its end
+constexpr std::size_t kMaxMessageBytes = 64 * 1024; // one message, with its cut marker, at most
 constexpr std::chrono::milliseconds kFlushDelay{2}; // lines reach the file this late at most
 constexpr std::string_view kUnfoldedPrefix = "Execute macro ";
 constexpr const char* kAssertFormat = "Assertion Failed: %s, %s file: %s:%ld, value: %ld";
@@ -71,11 +78,14 @@ std::atomic<bool> gQuitting{false};
 std::mutex gPendingMutex;
 bool gFlushQueued = false; // a flush task is queued and has not taken the pending lines yet
 
+// Set once, before the writer queue exists; used only by the writer queue afterwards.
+int gLogFolder = -1; // the checked log folder, open; -1: no file logging
+off_t gLogSize = 0;  // the log file's size as far as this process knows (writer queue only)
+
 // State with destructors lives on the heap and is never destroyed: the writer queue and other
 // threads may still log while the process runs its exit handlers.
 struct Strings {
   std::optional<std::string> lastMessage; // the last message written, for repeat folding
-  std::string logFilePath;                // computed once, with the writer queue
   std::string pending;                    // lines accepted but not yet written, each with its "\n"
 };
 
@@ -129,17 +139,62 @@ std::string LogsFolderPath() {
   return *folder;
 }
 
-std::string LogFilePath() {
-  return ZBSystemFolderExtension::stringByAppendingPathComponent(LogsFolderPath(), kLogFileName);
+/// Opens and checks the log folder: it must be a folder of this user that neither its group
+/// nor others may write to, or files in it could be replaced or linked elsewhere by someone
+/// else. A refused folder is said once on the console (the log itself is unusable); a folder
+/// that cannot be made or opened at all drops the lines silently, as a full disk does.
+int OpenLogFolder() {
+  std::string path = LogsFolderPath();
+  if (path.empty()) return -1;
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info {};
+  std::string refusal;
+  if (::fstat(fd, &info) != 0) {
+    refusal = "it cannot be examined";
+  } else if (info.st_uid != ::geteuid()) {
+    refusal = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    refusal = std::string("its group or others may write to it (mode ") + mode + ")";
+  }
+  if (refusal.empty()) return fd;
+  ::close(fd);
+  platform::ConsoleLog("Not writing the log file: the log folder " + path + " is not safe: " + refusal);
+  return -1;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 /// Keeps the file below its size limit: when it is larger than the threshold, only what follows
 /// the first run of line feeds in its last kTrimKeep bytes is kept, so it starts with a line.
-void TrimLogFile(const std::string& path) {
+/// A symlink, or anything else that is not a regular file, at the log's name is left alone.
+void TrimLogFile() {
+  int fd = ::openat(gLogFolder, kLogFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    gLogSize = 0;
+    return;
+  }
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= kTrimThreshold) return;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return;
+  }
+  gLogSize = info.st_size;
+  if (info.st_size <= kTrimThreshold) {
+    ::close(fd);
+    return;
+  }
   std::string tail(static_cast<std::size_t>(kTrimKeep), '\0');
   std::size_t got = 0;
   off_t offset = info.st_size - kTrimKeep;
@@ -156,26 +211,39 @@ void TrimLogFile(const std::string& path) {
   start = start == std::string::npos ? tail.size() : tail.find_first_not_of('\n', start);
   if (start == std::string::npos) start = tail.size();
 
-  // Atomic replacement: write a sibling file, then rename it over the log.
-  std::string temporary = path + ".trim-XXXXXX";
-  int out = ::mkstemp(temporary.data());
-  if (out < 0) return;
-  const char* data = tail.data() + start;
-  std::size_t left = tail.size() - start;
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = ::write(out, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+  // Atomic replacement: a private sibling file, renamed over the log once it is complete.
+  std::string temporary;
+  int out = -1;
+  for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
+    temporary = std::string(".") + kLogFileName + ".trim-" + std::to_string(::getpid()) + "-" +
+                std::to_string(attempt);
+    out = ::openat(gLogFolder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0 && errno != EEXIST) return;
   }
-  ::fchmod(out, info.st_mode & 07777);
+  if (out < 0) return;
+  bool ok = WriteAll(out, tail.data() + start, tail.size() - start);
   if (::close(out) != 0) ok = false;
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+  // Only the file that was read is replaced: not one that took its name meanwhile.
+  struct stat now {};
+  ok = ok && ::fstatat(gLogFolder, kLogFileName, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+       now.st_dev == info.st_dev && now.st_ino == info.st_ino;
+  if (!ok || ::renameat(gLogFolder, temporary.c_str(), gLogFolder, kLogFileName) != 0) {
+    ::unlinkat(gLogFolder, temporary.c_str(), 0);
+    return;
+  }
+  gLogSize = static_cast<off_t>(tail.size() - start);
+}
+
+/// Appends `lines` to the log file, creating it (mode 0600) when it is missing. Anything but a
+/// regular file at its name, a symlink included, refuses the lines.
+bool AppendToLogFile(const std::string& lines) {
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int fd = ::openat(gLogFolder, kLogFileName, kFlags, 0600);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && WriteAll(fd, lines.data(), lines.size());
+  if (::close(fd) != 0 && errno != EINTR) ok = false; // NFS and friends report write errors here
+  return ok;
 }
 
 void FlushPending() {
@@ -185,15 +253,21 @@ void FlushPending() {
     lines.swap(G().pending);
     gFlushQueued = false;
   }
-  // A failed write (no folder, a directory in the file's place, a full disk) drops the lines.
-  if (!lines.empty()) ZBAppendToFileExtension::appendToFile(lines, G().logFilePath, ZBStringEncoding::UTF8);
+  if (lines.empty() || gLogFolder < 0) return;
+  // The rule of the start applies before every write: a file found larger than the threshold
+  // is trimmed first, so a file of exactly the threshold is left alone by the next write.
+  if (gLogSize > kTrimThreshold) TrimLogFile();
+  // A failed write (a directory in the file's place, a full disk) drops the lines.
+  if (AppendToLogFile(lines)) gLogSize += static_cast<off_t>(lines.size());
 }
 
 platform::SerialQueue& LogFileQueue() {
   std::call_once(gLogFileOnce, [] {
-    G().logFilePath = LogFilePath();
+    gLogFolder = OpenLogFolder();
     auto* queue = new platform::SerialQueue(kLogFileQueueLabel);
-    queue->async([] { TrimLogFile(G().logFilePath); }); // before the first line is appended
+    queue->async([] { // before the first line is appended
+      if (gLogFolder >= 0) TrimLogFile();
+    });
     gLogFileQueue.store(queue, std::memory_order_release);
   });
   return *gLogFileQueue.load(std::memory_order_acquire);
@@ -316,12 +390,73 @@ void AppendUtf8(std::string& out, unsigned long long cp) {
   }
 }
 
+/// Appends an argument's text with its control characters escaped, so that no argument can end
+/// the line, forge a line of its own or reach a terminal as a control sequence. The rule is the
+/// one JSON uses inside strings: \b \f \n \r \t, and \u00xx (lower-case hex) for the other C0
+/// controls, for DEL and for the C1 controls U+0080 to U+009F. Everything else, a backslash
+/// included, stays as it is, so JSON text that an argument already carries (a dictionary shown
+/// as JSON) is never escaped twice.
+void AppendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto escape = [&out](unsigned char c) {
+    switch (c) {
+    case '\b':
+      out += "\\b";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  };
+  std::size_t run = 0; // start of the bytes not yet appended
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7F && c != 0xC2) continue;
+    if (c == 0xC2) { // U+0080 to U+00BF: only U+0080 to U+009F are controls
+      if (i + 1 >= text.size() || (static_cast<unsigned char>(text[i + 1]) & 0xE0) != 0x80) continue;
+      out.append(text.substr(run, i - run));
+      escape(static_cast<unsigned char>(text[++i]));
+    } else {
+      out.append(text.substr(run, i - run));
+      escape(c);
+    }
+    run = i + 1;
+  }
+  out.append(text.substr(run));
+}
+
+/// Appends one argument's text, padded to `width`, escaped.
 void Pad(std::string& out, std::string text, int width, bool left) {
   if (width > 0 && text.size() < static_cast<std::size_t>(width)) {
     std::string fill(static_cast<std::size_t>(width) - text.size(), ' ');
     text = left ? text + fill : fill + text;
   }
-  out += text;
+  AppendEscaped(out, text);
+}
+
+/// Cuts a message longer than kMaxMessageBytes, at a character boundary, and ends it with a
+/// marker that says how many bytes were left out; the result is at most kMaxMessageBytes long.
+void Cap(std::string& message) {
+  if (message.size() <= kMaxMessageBytes) return;
+  constexpr std::size_t kMarkerRoom = 48; // "… [" + up to 20 digits + " bytes left out]"
+  std::size_t keep = kMaxMessageBytes - kMarkerRoom;
+  while (keep > 0 && (static_cast<unsigned char>(message[keep]) & 0xC0) == 0x80) --keep;
+  std::string marker = "\xE2\x80\xA6 [" + std::to_string(message.size() - keep) + " bytes left out]";
+  message.resize(keep);
+  message += marker;
 }
 
 } // namespace
@@ -529,6 +664,7 @@ void XErrorHandler::PrivateMaybeLogFormatList(const char* code, const char* form
 
 void XErrorHandler::PrivateLogMessage(bool echo, std::string message) {
   Clean(message);
+  Cap(message);
   std::optional<std::string> repeatLine;
   {
     std::lock_guard lock(gFoldMutex);

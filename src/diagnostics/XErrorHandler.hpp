@@ -12,6 +12,11 @@
 // inside is shown as U+FFFD. printf conversions take their argument whatever its C++ width
 // ("%d" with a long long is fine); a missing argument shows as "(null)".
 //
+// Arguments cannot forge lines: in the text of every argument, control characters are written
+// the way JSON writes them inside a string (\n, \r, \t, \b, \f, and \u00xx for the other C0
+// controls, DEL and the C1 controls U+0080 to U+009F, so ESC is \u001b); the format itself is
+// written as it stands. A message longer than 64 KiB is cut and ends with "… [N bytes left out]".
+//
 // Categories in use: "display" (always written), "Verbose", "Events", "WebSocket" (written when
 // the "Debug" preference enables them); the facility also knows "always", "debug", "zany",
 // "any" and the echo switch "LOG".

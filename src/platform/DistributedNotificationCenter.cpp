@@ -1,6 +1,7 @@
 #include "platform/DistributedNotificationCenter.hpp"
 
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/FlatpakSandbox.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
@@ -53,7 +54,8 @@ std::string DistributedNotificationMatchRule(const std::string& name, const std:
     return out;
   };
   return std::string("type='signal',interface='") + kDistributedNotificationInterface + "',member='" +
-         kDistributedNotificationMember + "',arg0=" + matchValue(name) + ",arg1=" + matchValue(object);
+         kDistributedNotificationMember + "',path='" + kDistributedNotificationPath +
+         "',arg0=" + matchValue(name) + ",arg1=" + matchValue(object);
 }
 
 namespace {
@@ -152,6 +154,10 @@ void WriteVariant(sdbus::Message& message, const json& value) {
 // ---- D-Bus to JSON ------------------------------------------------------------------------------
 
 bool AtEnd(const std::string& type) { return type.empty() || type[0] == '\0'; }
+
+// The recursion below needs no depth limit of its own: the bus refuses messages nested deeper
+// than 64 containers (variants included) and sd-bus deeper than 128, so a converted value is
+// never deeper than the 64 levels allowed for JSON from Stream Deck.
 
 json ReadValue(sdbus::Message& message);
 
@@ -853,7 +859,10 @@ DistributedNotificationCenter::sessionBusCenter(RunLoop& loop, std::optional<std
 std::shared_ptr<DistributedNotificationCenter> DistributedNotificationCenter::defaultCenter() {
   static std::once_flag once;
   static std::shared_ptr<DistributedNotificationCenter> center;
-  RunOnce(once, [] { center = sessionBusCenter(RunLoop::main(), std::nullopt); });
+  RunOnce(once, [] {
+    center = sessionBusCenter(RunLoop::main(), std::nullopt);
+    FlatpakReportSessionBus(center->isAvailable());
+  });
   return center;
 }
 

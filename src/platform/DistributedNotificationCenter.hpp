@@ -8,8 +8,9 @@
 //    "com.zorbel.DistributedNotifications" at object path "/com/zorbel/DistributedNotifications",
 //    body (s name, s object, a{sv} userInfo);
 //  - observing a name and an object adds the match rule
-//    type='signal',interface='…',member='Notification',arg0='<name>',arg1='<object>', so that the
-//    bus delivers only notifications with exactly that name and object;
+//    type='signal',interface='…',member='Notification',path='/com/zorbel/DistributedNotifications',
+//    arg0='<name>',arg1='<object>', so that the bus delivers only notifications of the contract's
+//    object path with exactly that name and object;
 //  - userInfo values go out as: string s, boolean b, integer i (x when it does not fit 32 bits,
 //    t above the signed 64-bit range), double d, object a{sv}, array av, null as an empty av.
 //    Incoming values of any D-Bus type are converted to the matching JSON value (every integer

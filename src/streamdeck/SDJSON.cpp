@@ -1,5 +1,6 @@
 #include "streamdeck/SDJSON.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -375,17 +376,18 @@ public:
         _out += "{}";
         return true;
       }
+      const bool laidOut = laysOut(depth);
       _out += '{';
       bool first = true;
       for (const auto& [key, item] : object) {
         if (!first) _out += ',';
         first = false;
-        newline(depth + 1);
+        if (laidOut) newline(depth + 1);
         if (!writeString(key)) return false;
-        _out += _pretty ? ": " : ":";
+        _out += laidOut ? ": " : ":";
         if (!write(item, depth + 1)) return false;
       }
-      newline(depth);
+      if (laidOut) newline(depth);
       _out += '}';
       return true;
     }
@@ -395,15 +397,16 @@ public:
         _out += "[]";
         return true;
       }
+      const bool laidOut = laysOut(depth);
       _out += '[';
       bool first = true;
       for (const auto& item : array) {
         if (!first) _out += ',';
         first = false;
-        newline(depth + 1);
+        if (laidOut) newline(depth + 1);
         if (!write(item, depth + 1)) return false;
       }
-      newline(depth);
+      if (laidOut) newline(depth);
       _out += ']';
       return true;
     }
@@ -428,8 +431,10 @@ public:
   }
 
 private:
+  // Only the outer levels get lines of their own (see SDJSON.hpp).
+  bool laysOut(int depth) const { return _pretty && depth < SDJSONPrettyLevels; }
+
   void newline(int depth) {
-    if (!_pretty) return;
     _out += '\n';
     _out.append(static_cast<std::size_t>(depth) * 2, ' ');
   }
@@ -516,26 +521,28 @@ std::optional<json> SDJSONParse(std::string_view text) { return Reader(text).par
 
 namespace {
 
-// An upper estimate of the written size for the common case, so that a message carrying a
-// megabyte image is written into one allocation instead of a chain of doubling copies.
+// An estimate of the written size, so that a message carrying a megabyte image is written into
+// one allocation instead of a chain of doubling copies. Strings, which make the bulk, are
+// counted in full; the rest modestly (a longer number only makes the string grow once more),
+// so that the reservation stays within a small multiple of the value's own size.
 std::size_t EstimatedSize(const json& value, int depth) {
+  const std::size_t indent = static_cast<std::size_t>(std::min(depth, SDJSONPrettyLevels)) * 2;
   switch (value.type()) {
   case json::value_t::string:
     return value.get_ref<const std::string&>().size() + 8;
   case json::value_t::object: {
-    std::size_t n = 4 + static_cast<std::size_t>(depth) * 2;
+    std::size_t n = 4 + indent;
     for (const auto& [key, item] : value.items())
-      n += key.size() + 8 + static_cast<std::size_t>(depth) * 2 + EstimatedSize(item, depth + 1);
+      n += key.size() + 6 + indent + EstimatedSize(item, depth + 1);
     return n;
   }
   case json::value_t::array: {
-    std::size_t n = 4 + static_cast<std::size_t>(depth) * 2;
-    for (const auto& item : value)
-      n += 4 + static_cast<std::size_t>(depth) * 2 + EstimatedSize(item, depth + 1);
+    std::size_t n = 4 + indent;
+    for (const auto& item : value) n += 2 + indent + EstimatedSize(item, depth + 1);
     return n;
   }
   default:
-    return 32;
+    return 8;
   }
 }
 

@@ -9,12 +9,17 @@
 //
 // Reading follows RFC 8259 strictly: one value (any type) with optional surrounding white space,
 // strings in valid UTF-8 with paired surrogate escapes, no duplicate-key error (the later value
-// wins). Documents nested deeper than SDJSONMaxDepth are refused like malformed ones: every
-// later step (copying, comparing, writing) walks a value recursively, and a hostile
+// wins). Documents nested deeper than SDJSONMaxDepth (64) levels are refused like malformed
+// ones: every later step (copying, comparing, writing) walks a value recursively, and a hostile
 // 100,000-level message must not exhaust the stack.
 //
-// Writing produces the compact form or the pretty form with a two-space indent, "key": value,
-// and keys in the object's (sorted) order; doubles in their shortest form, non-finite as null.
+// Writing produces the compact form or the pretty form, with keys in the object's (sorted)
+// order, doubles in their shortest form and non-finite ones as null. The pretty form lays out
+// only the two outer levels (a message and its payload: the plug-in's own structure), one
+// member per line with a two-space indent and "key": value; anything nested deeper, which is
+// what a message carries for others (a title, an image, settings), is written compact inside
+// it. So the layout adds a fixed amount per member of those two levels and never grows with the
+// depth of what is carried: a 64-level title costs no more than in the compact form.
 
 #include <optional>
 #include <string>
@@ -22,7 +27,9 @@
 
 #include <nlohmann/json.hpp>
 
-inline constexpr int SDJSONMaxDepth = 512;
+inline constexpr int SDJSONMaxDepth = 64;
+/// Levels of a value that the pretty form lays out on lines of their own.
+inline constexpr int SDJSONPrettyLevels = 2;
 
 /// The value of `text`, or nullopt when it is not one well-formed JSON document.
 std::optional<nlohmann::json> SDJSONParse(std::string_view text);

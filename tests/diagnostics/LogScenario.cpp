@@ -5,6 +5,7 @@
 //
 // Steps (each word is one argument):
 //   log CATEGORY MESSAGE     XLOG(CATEGORY, "%@", MESSAGE)
+//   big CATEGORY N           XLOG(CATEGORY, "%@", N times 'x')
 //   format CATEGORY FORMAT   XLOG(CATEGORY, FORMAT, 42, "text") (for printf-style checks)
 //   lazy CATEGORY            XLOG with an argument whose evaluation is counted; prints "evaluated=N"
 //   should CATEGORY          prints "CATEGORY=1" or "CATEGORY=0"
@@ -63,6 +64,10 @@ int main(int argc, char** argv) {
       const std::string& category = operand(i);
       const std::string& message = operand(i);
       XLOG(category.c_str(), "%@", message);
+    } else if (step == "big") {
+      const std::string& category = operand(i);
+      const std::size_t size = std::strtoul(operand(i).c_str(), nullptr, 10);
+      XLOG(category.c_str(), "%@", std::string(size, 'x'));
     } else if (step == "format") {
       const std::string& category = operand(i);
       const std::string& format = operand(i);

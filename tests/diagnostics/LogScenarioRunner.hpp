@@ -28,6 +28,12 @@ public:
   }
 
   std::string logFolder() const { return home.file("home/.local/state/Zorbel"); }
+
+  /// Makes the log folder ahead of the run, private as the plug-in makes it (whatever the umask).
+  void createLogFolder() const {
+    std::filesystem::create_directories(logFolder());
+    std::filesystem::permissions(logFolder(), std::filesystem::perms::owner_all);
+  }
   std::string logFile() const { return logFolder() + "/StreamDeck.log"; }
   std::string log() const { return testsupport::ReadFile(logFile()); }
 

@@ -68,6 +68,34 @@ TEST(XErrorHandlerFormatTest, BadInputIsShownNotCrashedOn) {
   EXPECT_EQ(F("%@", {holder}), "{\"k\":\"bad \xEF\xBF\xBD byte\"}");
 }
 
+// Control characters in arguments are escaped as JSON escapes them; the format is kept as
+// written, and text an argument already carries as JSON is not escaped twice.
+TEST(XErrorHandlerFormatTest, ArgumentControlCharactersAreEscaped) {
+  nlohmann::json text = "x\ny";
+  nlohmann::json object = {{"k", "a\nb\x1b"}};
+  const struct {
+    const char* format;
+    std::string argument;
+    std::string expected;
+  } cases[] = {
+      {"%@", "ctx\n2026-01-01 00:00:00 forged", "ctx\\n2026-01-01 00:00:00 forged"},
+      {"%s", "\r\t\b\f", "\\r\\t\\b\\f"},
+      {"%@", "\x1b[31mred", "\\u001b[31mred"},
+      {"%@", std::string("nul\0del\x7f", 8), "nul\\u0000del\\u007f"},
+      {"%@", "csi\xC2\x9B nbsp\xC2\xA0 caf\xC3\xA9", "csi\\u009b nbsp\xC2\xA0 caf\xC3\xA9"},
+      {"%@", "back\\slash \\n", "back\\slash \\n"},
+      {"%.2s|%4s", "\n\n\n", "\\n\\n|(null)"},
+      {"line\n%@", "tail\n", "line\ntail\\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format + (" " + c.argument));
+    EXPECT_EQ(F(c.format, {c.argument}), c.expected);
+  }
+  EXPECT_EQ(F("%c", {'\n'}), "\\n");
+  EXPECT_EQ(F("%@", {text}), "x\\ny");
+  EXPECT_EQ(F("%@", {object}), R"({"k":"a\nb\u001b"})");
+}
+
 // ---- the facility, each scenario in a fresh process ---------------------------------------------
 
 class XErrorHandlerTest : public ::testing::Test {
@@ -222,12 +250,38 @@ TEST_F(XErrorHandlerTest, ExecuteMacroMessagesAreNeverFolded) {
   EXPECT_EQ(messages(), (Lines{"Execute macro A", "Execute macro A", "Execute macroA"}));
 }
 
-// Carriage returns become line feeds.
+// Carriage returns in the format become line feeds; an argument with a line break stays on its
+// own line, escaped.
 TEST_F(XErrorHandlerTest, CarriageReturnsBecomeLineFeeds) {
-  auto result = scenario.run({"log", "display", "a\r\nb\rc\n\rd", "quit"});
+  auto result = scenario.run(
+      {"format", "display", "a\r\nb\rc\n\rd", "log", "display", "ctx\n2026-01-01 00:00:00 forged\r", "quit"});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(scenario.log().find(" a\nb\nc\n\nd\n"), std::string::npos);
   EXPECT_EQ(scenario.log().find('\r'), std::string::npos);
+  EXPECT_EQ(messages().back(), "ctx\\n2026-01-01 00:00:00 forged\\r");
+  EXPECT_EQ(messages().size(), 6u);
+}
+
+// One message is at most 64 KiB: a longer one is cut and says how much was left out.
+TEST_F(XErrorHandlerTest, LongMessagesAreCapped) {
+  auto result = scenario.run(
+      {"big", "display", "65536", "big", "display", "65537", "big", "display", "1000000", "quit"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  // std::regex recurses per character, so messages() cannot take these lines: the stamp
+  // ("%F %T ", 20 bytes) is cut off by hand and only the short marker goes through a regex.
+  auto lines = scenario.logLines();
+  ASSERT_EQ(lines.size(), 3u);
+  for (auto& line : lines) line.erase(0, 20);
+  EXPECT_EQ(lines[0], std::string(65536, 'x'));
+  for (std::size_t i : {1u, 2u}) {
+    const std::size_t total = i == 1 ? 65537 : 1000000;
+    const std::size_t kept = lines[i].find_first_not_of('x');
+    std::smatch marker;
+    const std::string end = lines[i].substr(kept);
+    ASSERT_TRUE(std::regex_match(end, marker, std::regex("\xE2\x80\xA6 \\[(\\d+) bytes left out\\]"))) << end;
+    EXPECT_LE(lines[i].size(), 65536u);
+    EXPECT_EQ(kept + std::stoul(marker[1]), total);
+  }
 }
 
 // A failed check is written whatever the categories, with the source path shortened to "…/",
@@ -283,7 +337,7 @@ TEST_F(XErrorHandlerTest, QuittingWithoutLinesCreatesNothing) {
 class XErrorHandlerTrimTest : public XErrorHandlerTest {
 protected:
   void writeLog(const std::string& content) {
-    std::filesystem::create_directories(scenario.logFolder());
+    scenario.createLogFolder();
     ASSERT_TRUE(testsupport::WriteFile(scenario.logFile(), content));
   }
 };
@@ -318,6 +372,29 @@ TEST_F(XErrorHandlerTrimTest, FileAtTheLimitIsLeftAlone) {
   EXPECT_EQ(log.substr(0, 13'000'000), content);
 }
 
+// A file that passes the limit while running is trimmed before the next write, to its tail
+// starting with a line, and the replacement is private. (After Quitting every line is a write.)
+TEST_F(XErrorHandlerTrimTest, PassingTheLimitWhileRunningTrims) {
+  std::string line(99, 'o');
+  line += '\n';
+  std::string content;
+  while (content.size() + line.size() <= 13'000'000) content += line;
+  writeLog(content);
+  auto result = scenario.run(
+      {"quit", "log", "display", "first", "log", "display", "second", "log", "display", "third"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  std::string log = scenario.log();
+  EXPECT_LE(log.size(), 7'000'000u);
+  EXPECT_EQ(log.substr(0, line.size()), line);
+  const std::size_t first = log.find(" first\n"), second = log.find(" second\n");
+  EXPECT_LT(first, second);
+  EXPECT_NE(second, std::string::npos);
+  EXPECT_TRUE(log.ends_with(" third\n"));
+  struct stat info {};
+  ASSERT_EQ(::stat(scenario.logFile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
 // A file whose last 7,000,000 bytes hold no line feed (or only line feeds at its end) empties.
 TEST_F(XErrorHandlerTrimTest, TailWithoutALineStartEmptiesTheFile) {
   writeLog(std::string(6'500'000, 'a') + "\n" + std::string(7'000'000, 'b'));
@@ -326,7 +403,7 @@ TEST_F(XErrorHandlerTrimTest, TailWithoutALineStartEmptiesTheFile) {
   EXPECT_EQ(messages(), Lines{"only"});
 
   LogScenarioRunner trailing;
-  std::filesystem::create_directories(trailing.logFolder());
+  trailing.createLogFolder();
   testsupport::WriteFile(trailing.logFile(), std::string(6'999'990, 'a') + std::string(6'000'011, '\n'));
   auto second = trailing.run({"log", "display", "only", "quit"});
   ASSERT_EQ(second.exitCode, 0) << second.err;
@@ -353,13 +430,64 @@ TEST_F(XErrorHandlerTest, DirectoryInPlaceOfTheFileDropsLines) {
   EXPECT_TRUE(std::filesystem::is_empty(scenario.logFile()));
 }
 
-// A full disk (the log is /dev/full): lines are dropped, the caller carries on.
+// A symlink at the log's name (here to /dev/full) is never followed: lines are dropped, the
+// caller carries on.
 TEST_F(XErrorHandlerTest, FullDiskDropsLines) {
-  std::filesystem::create_directories(scenario.logFolder());
+  scenario.createLogFolder();
   std::filesystem::create_symlink("/dev/full", scenario.logFile());
   auto result = scenario.run({"log", "display", "lost", "quit", "ondisk", "lost too"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, "ondisk=0\n");
+}
+
+// ---- the log cannot be turned against other files ------------------------------------------------
+
+// A symlink at the log's name is neither written through nor trimmed, and stays a symlink.
+TEST_F(XErrorHandlerTrimTest, SymlinkAtTheLogIsLeftAlone) {
+  const std::string victim = scenario.home.file("victim");
+  const std::string content = std::string(13'000'000, 'v') + "\n";
+  ASSERT_TRUE(testsupport::WriteFile(victim, content));
+  scenario.createLogFolder();
+  std::filesystem::create_symlink(victim, scenario.logFile());
+  auto result = scenario.run({"log", "display", "lost", "quit"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(scenario.logFile()));
+  EXPECT_TRUE(testsupport::ReadFile(victim) == content);
+  auto entries = std::distance(std::filesystem::directory_iterator(scenario.logFolder()), {});
+  EXPECT_EQ(entries, 1) << "nothing but the symlink in the folder";
+}
+
+// A log folder that is not the user's own, or that others may write to, is refused with one
+// console line; one that others may only read is used, and the new file is private whatever the
+// umask says.
+TEST_F(XErrorHandlerTest, OnlyAPrivateLogFolderIsUsed) {
+  const struct {
+    mode_t mode;
+    uid_t owner;         // 0: the user running the test
+    const char* refusal; // nullptr: the folder is used
+  } cases[] = {
+      {0755, 0, nullptr},
+      {0770, 0, "its group or others may write to it (mode 0770)"},
+      {01777, 0, "its group or others may write to it (mode 1777)"},
+      {0700, 65534, "it belongs to another user (uid 65534)"},
+  };
+  const mode_t umask = ::umask(0);
+  for (const auto& c : cases) {
+    if (c.owner != 0 && ::geteuid() != 0) continue; // giving a folder away needs root
+    LogScenarioRunner run;
+    run.createLogFolder();
+    EXPECT_EQ(::chmod(run.logFolder().c_str(), c.mode), 0);
+    EXPECT_EQ(::chown(run.logFolder().c_str(), c.owner ? c.owner : ::geteuid(), static_cast<gid_t>(-1)), 0);
+    auto result = run.run({"log", "display", "one", "quit"});
+    struct stat info {};
+    const bool written = ::stat(run.logFile().c_str(), &info) == 0;
+    EXPECT_EQ(written, c.refusal == nullptr) << c.mode;
+    EXPECT_EQ(echoed(result.err), c.refusal ? Lines{"Not writing the log file: the log folder " +
+                                                    run.logFolder() + " is not safe: " + c.refusal}
+                                            : Lines{});
+    EXPECT_EQ(written ? info.st_mode & 0777 : 0600u, 0600u);
+  }
+  ::umask(umask);
 }
 
 } // namespace

@@ -155,11 +155,15 @@ TEST_F(DistributedNotificationCenterTest, OnlyTheObservedNameAndObjectArrive) {
   sender->postNotificationName("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", json{{"n", 4}});
   ASSERT_TRUE(inbox.waitFor(1));
   ASSERT_EQ(emit("Zorbel Stream Deck Show OK", "com.zorbel.streamdeckX", "{'n': <5>}"), 0);
-  ASSERT_EQ(emit("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", "{'n': <6>}"), 0);
+  // The contract's name and object on another object path is not the contract's notification.
+  ASSERT_EQ(testsupport::GdbusEmit(bus.address(), "Zorbel Stream Deck Show OK", "com.zorbel.streamdeck",
+                                   "{'n': <6>}", "/com/zorbel/Other"),
+            0);
+  ASSERT_EQ(emit("Zorbel Stream Deck Show OK", "com.zorbel.streamdeck", "{'n': <7>}"), 0);
   ASSERT_TRUE(inbox.waitFor(2));
   ASSERT_EQ(inbox.received.size(), 2u);
   EXPECT_EQ(inbox.received[0].userInfo, (json{{"n", 4}}));
-  EXPECT_EQ(inbox.received[1].userInfo, (json{{"n", 6}}));
+  EXPECT_EQ(inbox.received[1].userInfo, (json{{"n", 7}}));
 }
 
 // Names with apostrophes are matched exactly. Names no rule can select for both the bus and
@@ -167,7 +171,7 @@ TEST_F(DistributedNotificationCenterTest, OnlyTheObservedNameAndObjectArrive) {
 TEST_F(DistributedNotificationCenterTest, QuotedNamesMatchExactly) {
   EXPECT_EQ(platform::DistributedNotificationMatchRule("it's", "o k"),
             "type='signal',interface='com.zorbel.DistributedNotifications',member='Notification',"
-            "arg0=it\\'s,arg1='o k'");
+            "path='/com/zorbel/DistributedNotifications',arg0=it\\'s,arg1='o k'");
   auto c = center();
   Inbox inbox;
   EXPECT_NE(c->addObserver("it's", "o k", inbox.handler()), 0u);

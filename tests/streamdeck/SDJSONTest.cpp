@@ -83,8 +83,9 @@ TEST(SDJSONTest, RefusesMalformedDocuments) {
 // Nesting is accepted up to the limit and refused beyond it, without touching the stack.
 TEST(SDJSONTest, NestingLimit) {
   auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-  EXPECT_TRUE(SDJSONParse(nested(SDJSONMaxDepth)));
-  EXPECT_FALSE(SDJSONParse(nested(SDJSONMaxDepth + 1)));
+  EXPECT_TRUE(SDJSONParse(nested(64)));
+  EXPECT_FALSE(SDJSONParse(nested(65)));
+  EXPECT_FALSE(SDJSONParse("{\"a\":" + nested(64) + "}"));
   EXPECT_FALSE(SDJSONParse(nested(100000)));
   std::string objects;
   for (int i = 0; i < 100000; ++i) objects += "{\"a\":";
@@ -123,11 +124,55 @@ TEST(SDJSONTest, SpecialCharacterAtEveryOffset) {
   }
 }
 
-// The compact form matches the usual compact JSON, the pretty form uses a two-space indent.
+// The compact form matches the usual compact JSON; the pretty form lays out the two outer
+// levels with a two-space indent and writes deeper ones compact.
 TEST(SDJSONTest, CompactAndPrettyForms) {
-  json value = json::parse(R"({"b":[1,{"c":true}],"a":"x","e":{},"f":[],"g":null,"h":-3})");
+  json value = json::parse(R"({"b":[1,{"c":true,"d":[2]}],"a":"x","e":{},"f":[],"g":null,"h":-3})");
   EXPECT_EQ(*SDJSONSerialize(value, false), value.dump());
-  EXPECT_EQ(*SDJSONSerialize(value, true), value.dump(2));
+  EXPECT_EQ(*SDJSONSerialize(value, true), "{\n"
+                                           "  \"a\": \"x\",\n"
+                                           "  \"b\": [\n"
+                                           "    1,\n"
+                                           "    {\"c\":true,\"d\":[2]}\n"
+                                           "  ],\n"
+                                           "  \"e\": {},\n"
+                                           "  \"f\": [],\n"
+                                           "  \"g\": null,\n"
+                                           "  \"h\": -3\n"
+                                           "}");
+}
+
+// A value read and sent on in a message, pretty or compact, costs at most twice its own text
+// (numbers such as 1E5 come out as 1e+05) plus the message around it, however it is shaped.
+TEST(SDJSONTest, CarriedValuesDoNotGrow) {
+  auto repeated = [](const std::string& item, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += (i ? "," : "") + item;
+    return text;
+  };
+  const std::string values[] = {
+      std::string(62, '[') + std::string(62, ']'),
+      std::string(62, '[') + repeated("0", 1000) + std::string(62, ']'),
+      "[" + repeated("0", 10000) + "]",
+      "[" + repeated("[]", 10000) + "]",
+      "[" + repeated("1E5", 10000) + "]",
+      "{" + repeated("\"\":{}", 1) + "," + repeated("\"k\":[0]", 1) + "}",
+      [] {
+        std::string text;
+        for (int i = 0; i < 60; ++i) text += "{\"a\":0,\"b\":";
+        return text + "0" + std::string(60, '}');
+      }(),
+  };
+  for (const auto& text : values) {
+    SCOPED_TRACE(text.substr(0, 80));
+    auto value = SDJSONParse(text);
+    ASSERT_TRUE(value);
+    json setTitle = {
+        {"event", "setTitle"}, {"context", "ctx"}, {"payload", {{"target", 0}, {"title", *value}}}};
+    json setSettings = {{"event", "setSettings"}, {"context", "ctx"}, {"payload", {{"k", *value}}}};
+    EXPECT_LE(SDJSONSerialize(setTitle, true)->size(), 2 * text.size() + 100);
+    EXPECT_LE(SDJSONSerialize(setSettings, false)->size(), 2 * text.size() + 100);
+  }
 }
 
 // Doubles stay recognisable as doubles; non-finite values are written as null.

@@ -142,15 +142,17 @@ private:
 
 /// Runs `gdbus emit` for one notification on the bus at `address` (given to gdbus as its session
 /// bus: with --address it would not register on the bus, and the bus drops what an unregistered
-/// client sends); `userInfo` is GVariant text such as "{'zbID': <'R1C1'>}". Returns the exit status.
+/// client sends); `userInfo` is GVariant text such as "{'zbID': <'R1C1'>}". The signal goes out on
+/// the contract's object path unless `path` names another. Returns the exit status.
 inline int GdbusEmit(const std::string& address, const std::string& name, const std::string& object,
-                     const std::string& userInfo) {
+                     const std::string& userInfo,
+                     const std::string& path = "/com/zorbel/DistributedNotifications") {
   auto quoted = [](const std::string& s) { return "'" + s + "'"; };
   std::vector<std::string> argv = {"/usr/bin/gdbus",
                                    "emit",
                                    "--session",
                                    "--object-path",
-                                   "/com/zorbel/DistributedNotifications",
+                                   path,
                                    "--signal",
                                    "com.zorbel.DistributedNotifications.Notification",
                                    quoted(name),
