@@ -1,5 +1,6 @@
 #include "websocket/proxy/WSPAC.hpp"
 
+#include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSProxySettings.hpp"
 #include "websocket/proxy/detail/WSCurlLoader.hpp"
 #include "websocket/security/WSLogHook.hpp"
@@ -19,8 +20,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <duktape.h>
 
@@ -75,12 +74,30 @@ std::optional<std::string> ReadFileURL(std::string_view url) {
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
   }
   rest = rest.substr(0, rest.find_first_of("?#"));
-  std::ifstream in(WSPercentDecode(rest), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  std::string body = text.str();
+  // Non-blocking: a FIFO without a writer reads as empty instead of stalling discovery.
+  const int fd = open(WSPercentDecode(rest).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string body;
+  bool failed = false;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    // The same cap as a download: /dev/zero or a huge file must not fill the memory.
+    if (body.size() + static_cast<std::size_t>(n) > WSPACMaximumSize) {
+      WS_LOG("PAC file %s refused: larger than %zu bytes", WSURLForLog(url).c_str(), WSPACMaximumSize);
+      failed = true;
+      break;
+    }
+    body.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  if (failed) return std::nullopt;
   // The file's encoding is detected: UTF-8 (a byte-order mark is dropped), else Latin-1.
   if (body.rfind("\xEF\xBB\xBF", 0) == 0) body.erase(0, 3);
   return IsUTF8(body) ? body : Latin1ToUTF8(body);
