@@ -8,7 +8,7 @@ packages=(
   libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
   libsdbus-c++-dev libsystemd-dev dbus dbus-bin libglib2.0-bin
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4 libcurl4-openssl-dev duktape-dev
+  duktape-dev
   python3 python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
   openssl ca-certificates tinyproxy microsocks
   libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind
