@@ -9,14 +9,13 @@ set -euo pipefail
 build_packages=(
   build-essential cmake ninja-build
   libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
-  libsdbus-c++-dev libsystemd-dev duktape-dev libtomlplusplus-dev libcurl4-openssl-dev
+  libsdbus-c++-dev libsystemd-dev duktape-dev libtomlplusplus-dev
   python3 patchelf
 )
 test_packages=(
   clang clang-format clang-tidy libclang-rt-14-dev
   dbus dbus-bin libglib2.0-bin
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4
   python3-websockets python3-gi gir1.2-glib-2.0 chromium nodejs
   openssl ca-certificates tinyproxy microsocks
   libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind

@@ -94,6 +94,8 @@ void WSProxyConnect::_readProxySetting(const WSProxyEntry& entry) {
   if (entry.type == WSProxyType::HTTP || entry.type == WSProxyType::HTTPS) {
     _httpProxyHost = entry.host;
     _httpProxyPort = entry.port;
+    _httpProxyUsername = entry.username;
+    _httpProxyPassword = entry.password;
   } else if (entry.type == WSProxyType::SOCKS) {
     _socksProxyHost = entry.host;
     _socksProxyPort = entry.port;
@@ -173,9 +175,13 @@ void WSProxyConnect::streamHandleEvent(WSStream& stream, WSStreamEvent event) {
 void WSProxyConnect::_proxyDidConnect() {
   XLOG("WebSocket", "Proxy Connected");
   auto components = WSURLGetComponents(_url);
-  const std::string request =
-      WSHTTPConnectRequest(components->host, TargetPort(*components, _connectionRequiresSSL));
-  XLOG("WebSocket", "Proxy sending %@", request);
+  std::optional<WSProxyCredentials> credentials;
+  if (_httpProxyUsername || _httpProxyPassword)
+    credentials = WSProxyCredentials{_httpProxyUsername.value_or(""), _httpProxyPassword.value_or("")};
+  const std::uint32_t port = TargetPort(*components, _connectionRequiresSSL);
+  const std::string request = WSHTTPConnectRequest(components->host, port, credentials);
+  // The log shows that credentials were sent, never what they are.
+  XLOG("WebSocket", "Proxy sending %@", WSHTTPConnectRequest(components->host, port, credentials, true));
   _writeData(std::vector<std::uint8_t>(request.begin(), request.end()));
 }
 

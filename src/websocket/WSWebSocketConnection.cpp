@@ -467,6 +467,12 @@ void WSWebSocketConnection::_httpHeadersDidFinish() {
     _failWithError(WSErrorWithCodeDescription(2133, "Invalid Sec-WebSocket-Accept response."));
     return;
   }
+  // RFC 6455 section 4.1: a switch of protocols that does not name the WebSocket upgrade is
+  // not one, whatever its accept value. Other statuses below 400 are taken as they are.
+  if (status == 101 && !WSResponseHasUpgradeFields(response)) {
+    _failWithError(WSErrorWithCodeDescription(2133, "Invalid HTTP upgrade response."));
+    return;
+  }
   if (auto negotiated = response.headerField("Sec-WebSocket-Protocol")) {
     bool offered = _requestedProtocols && std::find(_requestedProtocols->begin(), _requestedProtocols->end(),
                                                     *negotiated) != _requestedProtocols->end();

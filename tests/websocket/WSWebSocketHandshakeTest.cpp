@@ -106,6 +106,28 @@ TEST(WSWebSocketHandshakeTest, MissingAcceptFailsWith2133) {
             "Invalid Sec-WebSocket-Accept response.");
 }
 
+// RFC 6455 section 4.1: a 101 with the right accept value but without the Upgrade and
+// Connection tokens is not a WebSocket upgrade and fails with 2133.
+TEST(WSWebSocketHandshakeTest, SwitchWithoutUpgradeFieldsFailsWith2133) {
+  for (const std::string fields :
+       {"", "Upgrade: websocket\r\n", "Connection: Upgrade\r\n", "Upgrade: h2c\r\nConnection: Upgrade\r\n"}) {
+    SCOPED_TRACE(fields);
+    RawServer server([&](RawPeer& peer) {
+      peer.readHead();
+      peer.send("HTTP/1.1 101 Switching Protocols\r\n" + fields +
+                "Sec-WebSocket-Accept: " + peer.acceptValue() + "\r\n\r\n");
+      EXPECT_TRUE(peer.waitForClientClose());
+    });
+    Client client;
+    client.open(server.url());
+    ASSERT_TRUE(client.delegate->waitForEnd());
+    ASSERT_EQ(client.delegate->count(Report::Fail), 1u);
+    ExpectFailure(client.failure(), WSWebSocketErrorDomain, 2133, "Invalid HTTP upgrade response.");
+    EXPECT_EQ(client.delegate->count(Report::Open), 0u);
+    EXPECT_EQ(server.finish(), "");
+  }
+}
+
 // A head that is not HTTP fails the connection instead of waiting forever.
 TEST(WSWebSocketHandshakeTest, GarbageHeadFails) {
   FailsWith("\x01\x02garbage that is not HTTP at all\r\n\r\n", WSWebSocketErrorDomain, 2133,
@@ -188,8 +210,9 @@ TEST(WSWebSocketHandshakeTest, HeadInOneByteWritesIsParsed) {
 TEST(WSWebSocketHandshakeTest, HeadTogetherWithFirstFrames) {
   RawServer server([&](RawPeer& peer) {
     peer.readHead();
-    WSData all =
-        Bytes("HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: " + peer.acceptValue() + "\r\n\r\n");
+    WSData all = Bytes("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                       "Sec-WebSocket-Accept: " +
+                       peer.acceptValue() + "\r\n\r\n");
     for (const char* text : {"one", "two", "three"}) {
       WSData frame = ServerFrame(WSOpcodeText, std::string(text));
       all.insert(all.end(), frame.begin(), frame.end());

@@ -251,3 +251,31 @@ bool WSCheckHandshake(const WSHTTPResponse& response, std::string_view secKey) {
   const auto accept = response.headerField("Sec-WebSocket-Accept");
   return accept && *accept == WSExpectedAcceptForKey(secKey);
 }
+
+namespace {
+
+// Whether any field named `name` lists `token` among its comma-separated elements.
+bool FieldListsToken(const std::vector<std::pair<std::string, std::string>>& fields, std::string_view name,
+                     std::string_view token) {
+  for (const auto& [fieldName, value] : fields) {
+    if (!EqualsIgnoringCase(fieldName, name)) continue;
+    std::string_view rest = value;
+    while (!rest.empty()) {
+      const auto comma = rest.find(',');
+      std::string_view element = rest.substr(0, comma);
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      while (!element.empty() && (element.front() == ' ' || element.front() == '\t'))
+        element.remove_prefix(1);
+      while (!element.empty() && (element.back() == ' ' || element.back() == '\t')) element.remove_suffix(1);
+      if (EqualsIgnoringCase(element, token)) return true;
+    }
+  }
+  return false;
+}
+
+} // namespace
+
+bool WSResponseHasUpgradeFields(const WSHTTPResponse& response) {
+  const auto fields = response.allHeaderFields();
+  return FieldListsToken(fields, "Upgrade", "websocket") && FieldListsToken(fields, "Connection", "Upgrade");
+}

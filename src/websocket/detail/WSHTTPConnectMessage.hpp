@@ -98,3 +98,9 @@ std::string WSExpectedAcceptForKey(std::string_view secKey);
 /// True when the response's Sec-WebSocket-Accept is present and equal (case-sensitive) to the
 /// expected value for `secKey`.
 bool WSCheckHandshake(const WSHTTPResponse& response, std::string_view secKey);
+
+/// RFC 6455 section 4.1, items 2 and 3 of the client's checks: the response has an "Upgrade"
+/// field holding the token "websocket" and a "Connection" field holding the token "Upgrade".
+/// Field names and tokens compare without regard to case; a field may be a comma-separated
+/// list and may be repeated (RFC 9110 section 5.3).
+bool WSResponseHasUpgradeFields(const WSHTTPResponse& response);

@@ -5,6 +5,7 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 
@@ -102,4 +103,16 @@ std::optional<std::string> WSBasicAuthorizationHeaderFromURL(std::string_view ur
   const std::string credentials = c->user.value_or("") + ":" + c->password.value_or("");
   return "Basic " + WSBase64EncodedStringFromData(std::span(
                         reinterpret_cast<const std::uint8_t*>(credentials.data()), credentials.size()));
+}
+
+std::string WSURLForLog(std::string_view url) {
+  const auto scheme = url.find("://");
+  const std::size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+  const std::size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  const std::string_view authority = url.substr(start, end - start);
+  const auto at = authority.rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  const auto colon = authority.substr(0, at).find(':');
+  if (colon == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, start + colon + 1)) + "********" + std::string(url.substr(start + at));
 }

@@ -43,3 +43,9 @@ std::string WSURLOrigin(std::string_view url);
 /// "Basic " + Base64(user ":" password) when the URL carries a user name or a password (a
 /// missing one counts as empty); nothing when it carries neither.
 std::optional<std::string> WSBasicAuthorizationHeaderFromURL(std::string_view url);
+
+/// `url` as it may appear in a log line: a password in its user information becomes "********"
+/// (the user name stays, so the line still says whose credentials were used). Works on any
+/// text shaped like a URL, with or without a scheme ("user:pw@proxy:3128"), so every caller that
+/// logs a PAC, proxy or connection URL passes it through here.
+std::string WSURLForLog(std::string_view url);

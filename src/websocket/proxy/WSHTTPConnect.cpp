@@ -1,7 +1,9 @@
 #include "websocket/proxy/WSHTTPConnect.hpp"
 
 #include <cctype>
+#include <span>
 
+#include "websocket/detail/WSHash.hpp"
 #include "websocket/security/WSLogHook.hpp"
 
 namespace {
@@ -18,10 +20,20 @@ std::string Trim(std::string text) {
 
 } // namespace
 
-std::string WSHTTPConnectRequest(const std::string& host, std::uint32_t port) {
+std::string WSHTTPConnectRequest(const std::string& host, std::uint32_t port,
+                                 const std::optional<WSProxyCredentials>& credentials, bool forLog) {
   const std::string name = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  return "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.1\r\nHost: " + name +
-         "\r\nConnection: keep-alive\r\nProxy-Connection: keep-alive\r\n\r\n";
+  std::string request = "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.1\r\nHost: " + name +
+                        "\r\nConnection: keep-alive\r\nProxy-Connection: keep-alive\r\n";
+  if (credentials) {
+    const std::string pair = credentials->username + ":" + credentials->password;
+    request += "Proxy-Authorization: Basic " +
+               (forLog ? std::string("********")
+                       : WSBase64EncodedStringFromData(
+                             std::span(reinterpret_cast<const std::uint8_t*>(pair.data()), pair.size()))) +
+               "\r\n";
+  }
+  return request + "\r\n";
 }
 
 std::string WSProxyBadResponseDescription(int status) {

@@ -7,13 +7,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+/// Credentials for the proxy, as the proxy URL carried them (percent-decoded).
+struct WSProxyCredentials {
+  std::string username;
+  std::string password;
+};
+
 /// "CONNECT host:port HTTP/1.1\r\nHost: host\r\nConnection: keep-alive\r\nProxy-Connection:
-/// keep-alive\r\n\r\n" (an IPv6 host in brackets). No proxy credentials are sent.
-std::string WSHTTPConnectRequest(const std::string& host, std::uint32_t port);
+/// keep-alive\r\n\r\n" (an IPv6 host in brackets). With credentials a "Proxy-Authorization:
+/// Basic <base64(user:password)>" field follows the others (RFC 9110 section 11.7.2, RFC 7617),
+/// as curl sends it; with `forLog` its value reads "Basic ********", for the log line.
+std::string WSHTTPConnectRequest(const std::string& host, std::uint32_t port,
+                                 const std::optional<WSProxyCredentials>& credentials = std::nullopt,
+                                 bool forLog = false);
 
 /// Error code and description of a refused tunnel, as the connection reports them.
 inline constexpr std::int64_t WSProxyErrorCode = 2132;

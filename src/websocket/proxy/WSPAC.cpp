@@ -1,7 +1,8 @@
 #include "websocket/proxy/WSPAC.hpp"
 
+#include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSProxySettings.hpp"
-#include "websocket/proxy/detail/WSCurlLoader.hpp"
+#include "websocket/proxy/detail/WSHTTPDownload.hpp"
 #include "websocket/security/WSLogHook.hpp"
 
 #include <arpa/inet.h>
@@ -19,8 +20,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <duktape.h>
 
@@ -75,56 +74,44 @@ std::optional<std::string> ReadFileURL(std::string_view url) {
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
   }
   rest = rest.substr(0, rest.find_first_of("?#"));
-  std::ifstream in(WSPercentDecode(rest), std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  std::string body = text.str();
+  // Non-blocking: a FIFO without a writer reads as empty instead of stalling discovery.
+  const int fd = open(WSPercentDecode(rest).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string body;
+  bool failed = false;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    // The same cap as a download: /dev/zero or a huge file must not fill the memory.
+    if (body.size() + static_cast<std::size_t>(n) > WSPACMaximumSize) {
+      WS_LOG("PAC file %s refused: larger than %zu bytes", WSURLForLog(url).c_str(), WSPACMaximumSize);
+      failed = true;
+      break;
+    }
+    body.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  if (failed) return std::nullopt;
   // The file's encoding is detected: UTF-8 (a byte-order mark is dropped), else Latin-1.
   if (body.rfind("\xEF\xBB\xBF", 0) == 0) body.erase(0, 3);
   return IsUTF8(body) ? body : Latin1ToUTF8(body);
 }
 
-std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* body = static_cast<std::string*>(user);
-  // A PAC file is small; a huge answer is not one.
-  if (body->size() + size * count > 8 * 1024 * 1024) return 0;
-  body->append(data, size * count);
-  return size * count;
-}
-
 std::optional<std::string> Download(const std::string& url, std::chrono::milliseconds limit) {
-  std::string reason;
-  const WSCurlFunctions* curlAPI = WSCurl(&reason);
-  if (!curlAPI) {
-    // Without libcurl no PAC file can be downloaded; the caller then connects directly.
-    WS_LOG("PAC file %s not downloaded: libcurl not available (%s)", url.c_str(), reason.c_str());
+  std::string failure;
+  auto body = WSHTTPDownload(url, limit, WSPACMaximumSize, &failure);
+  if (!body) {
+    // The caller then connects directly.
+    WS_LOG("PAC file %s not downloaded: %s", WSURLForLog(url).c_str(), failure.c_str());
     return std::nullopt;
   }
-  const WSCurlFunctions& api = *curlAPI;
-  CURL* curl = api.easyInit();
-  if (!curl) return std::nullopt;
-  std::string body;
-  // Called through a plain function pointer, curl_easy_setopt gets no type checks: integers are
-  // passed as long, strings as char pointers, callbacks as curl_write_callback.
-  api.easySetopt(curl, CURLOPT_URL, url.c_str());
-  // The PAC file itself is fetched directly: the proxy it describes is not known yet.
-  api.easySetopt(curl, CURLOPT_PROXY, "");
-  api.easySetopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  api.easySetopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  api.easySetopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  api.easySetopt(curl, CURLOPT_MAXREDIRS, 5L);
-  api.easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
-  api.easySetopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limit.count()));
-  api.easySetopt(curl, CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(CollectBody));
-  api.easySetopt(curl, CURLOPT_WRITEDATA, &body);
-  const CURLcode result = api.easyPerform(curl);
-  long status = 0;
-  api.easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  api.easyCleanup(curl);
-  if (result != CURLE_OK || status >= 400) return std::nullopt;
-  if (!IsUTF8(body)) return std::nullopt;
+  if (!IsUTF8(*body)) return std::nullopt;
   return body;
 }
 

@@ -8,6 +8,7 @@
 // script's work reaches this process except the answer string.
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,10 +18,13 @@
 
 inline constexpr std::chrono::milliseconds WSPACFetchTimeLimit{10000};
 inline constexpr std::chrono::milliseconds WSPACScriptTimeLimit{2000};
+/// A PAC file is small: a larger file or download (8 MiB) is refused, read or downloaded alike.
+inline constexpr std::size_t WSPACMaximumSize = 8 * 1024 * 1024;
 
 /// The text of a PAC file: "file:" URLs are read directly, "http:" and "https:" are downloaded
 /// (no proxy, redirects followed, a status of 400 or more is a failure) within `limit`. Nothing
-/// when the file cannot be had, the scheme is another one, or a download is not UTF-8.
+/// when the file cannot be had, is larger than WSPACMaximumSize (logged), the scheme is another
+/// one, or a download is not UTF-8.
 std::optional<std::string> WSFetchPAC(const std::string& url,
                                       std::chrono::milliseconds limit = WSPACFetchTimeLimit);
 

@@ -1,5 +1,6 @@
 #include "websocket/proxy/WSProxyDiscovery.hpp"
 
+#include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSPAC.hpp"
 #include "websocket/security/WSLogHook.hpp"
 
@@ -48,7 +49,7 @@ WSProxyEntry WSDiscoverProxy(const std::string& targetHost, bool requiresSSL,
   }
   const WSProxyEntry& first = entries.front();
   if (first.type == WSProxyType::AutoConfigurationURL && !first.autoConfigurationURL.empty()) {
-    WS_LOG("WSWebSocket fetchPAC:%s", first.autoConfigurationURL.c_str());
+    WS_LOG("WSWebSocket fetchPAC:%s", WSURLForLog(first.autoConfigurationURL).c_str());
     const auto script = WSFetchPAC(first.autoConfigurationURL);
     if (!script) return Direct();
     return RunPACScript(*script, probeURL);

@@ -1,6 +1,7 @@
 #include "websocket/proxy/WSProxySettings.hpp"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cctype>
@@ -202,15 +203,29 @@ std::optional<WSProxyEntry> WSProxyEntryFromURL(std::string_view url) {
 }
 
 bool WSIsLoopbackHost(std::string_view host) {
-  const std::string name = Lower(host);
-  if (name == "localhost" || name == "localhost." ||
-      (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0))
+  std::string name = Lower(host);
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+  // RFC 6761 section 6.3: "localhost" and every name below it are the local host; a fully
+  // qualified spelling ends with a dot.
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name == "localhost" || (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0))
     return true;
+  // The socket layer reads IPv4 literals as inet_aton does ("127.1", "2130706433",
+  // "0x7f000001", "0177.0.0.1"): every spelling that reaches 127.0.0.0/8 or 0.0.0.0 (which
+  // connects to the local host) is local.
+  in_addr v4{};
+  if (name.find(':') == std::string::npos && inet_aton(name.c_str(), &v4) == 1) {
+    const std::uint32_t value = ntohl(v4.s_addr);
+    return (value >> 24) == 127 || value == 0;
+  }
   auto address = ParseAddress(name);
   if (!address) return false;
-  if (address->family == AF_INET) return address->bytes[0] == 127;
+  if (address->family == AF_INET)
+    return address->bytes[0] == 127 || std::memcmp(address->bytes, "\0\0\0\0", 4) == 0;
+  // ::1, and the unspecified address ::, which also connects to the local host.
   static const unsigned char loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  return std::memcmp(address->bytes, loopback6, 16) == 0;
+  static const unsigned char any6[16] = {};
+  return std::memcmp(address->bytes, loopback6, 16) == 0 || std::memcmp(address->bytes, any6, 16) == 0;
 }
 
 bool WSNoProxyMatches(std::string_view noProxy, std::string_view hostText) {

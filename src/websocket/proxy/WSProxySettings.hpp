@@ -64,7 +64,9 @@ std::string WSPercentDecode(std::string_view text);
 /// IP addresses and CIDR ranges, separated by commas or blanks; ports in entries are ignored.
 bool WSNoProxyMatches(std::string_view noProxy, std::string_view host);
 
-/// True for "localhost", names under ".localhost", 127.0.0.0/8 and ::1.
+/// True for the local host in any spelling: "localhost" and names under ".localhost" (any case,
+/// with or without a trailing dot), every address of 127.0.0.0/8 in any form inet_aton accepts
+/// ("127.1", "2130706433", "0x7f000001"), 0.0.0.0, ::1, :: and IPv4-mapped forms, bracketed or not.
 bool WSIsLoopbackHost(std::string_view host);
 
 /// The ordered proxy list for `url` (scheme and host are used): empty means direct.

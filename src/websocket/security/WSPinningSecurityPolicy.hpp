@@ -1,10 +1,12 @@
 #pragma once
-// A security policy that accepts a server only when its chain holds the pinned certificates.
+// A security policy that narrows trust to pinned certificates.
 //
-// The TLS layer's own chain validation is off for this policy: the pin takes its place, and
-// the domain is not compared with the certificate. Every pinned certificate must appear in the
-// server's chain at least once; a chain that repeats one pinned certificate does not make up
-// for another that is missing.
+// The TLS layer's own chain validation is off for this policy: the pin takes its place. A
+// server is accepted when its chain, as sent, verifies with OpenSSL's verifier (signatures,
+// validity dates, CA constraints, TLS server key usage) up to a pinned certificate used as the
+// only trust anchor (a pinned intermediate or a pinned leaf anchors it as well as a root), the
+// leaf carries the connection's host name, and every pinned certificate appears in the chain
+// the server sent at least once. The system's trust store plays no part.
 
 #include "websocket/security/WSSecurityPolicy.hpp"
 

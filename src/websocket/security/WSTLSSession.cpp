@@ -1,5 +1,7 @@
 #include "websocket/security/WSTLSSession.hpp"
 
+#include "websocket/security/detail/WSOpenSSL.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,15 +16,11 @@
 
 namespace {
 
-// OpenSSL's exit-time clean-up frees its global locks while threads that are never joined (the
-// network thread, the queue workers) may still use them. Initialising it first, before main,
-// without that clean-up keeps them valid until the process is gone.
-[[maybe_unused]] const int gOpenSSLWithoutExitCleanup = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-
 // The context is the same for every session with the same settings, but building one costs a
 // trust-store load; sessions are rare (one per connection), so each owns its own and the
 // trust store is read as it is at connection time.
 SSL_CTX* MakeContext(const WSStreamSecurityOptions& options) {
+  WSOpenSSLInitialize();
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   if (!ctx) return nullptr;
   SSL_CTX_set_min_proto_version(ctx, options.minimumVersion == WSTLSMinimumVersion::TLSv1_3 ? TLS1_3_VERSION

@@ -20,12 +20,15 @@
 #include "platform/detail/RunLoopIo.hpp"
 #include "websocket/WSRunLoopThread.hpp"
 #include "websocket/proxy/WSStreamTransport.hpp"
+#include "websocket/security/WSLogHook.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -42,6 +45,22 @@ namespace {
 using boost::asio::ip::tcp;
 
 std::atomic<int> gSendBufferSizeForTesting{0};
+
+std::mutex gUnresolvableMutex;
+std::vector<std::string> gUnresolvableForTesting;
+
+bool ResolutionFailsForTesting(const std::string& host) {
+  std::lock_guard lock(gUnresolvableMutex);
+  return std::find(gUnresolvableForTesting.begin(), gUnresolvableForTesting.end(), host) !=
+         gUnresolvableForTesting.end();
+}
+
+// "localhost" and names under it, in any case, with or without the final dot.
+bool IsLoopbackName(std::string host) {
+  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  return host == "localhost" || (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0);
+}
 
 WSError PosixError(int code) {
   return WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, code, std::strerror(code));
@@ -234,15 +253,34 @@ private:
         port = socks->effectivePort();
       }
     }
-    _resolver.async_resolve(host, std::to_string(port),
-                            [self = shared_from_this()](const boost::system::error_code& error,
+    auto done = [self = shared_from_this(), host, port](const boost::system::error_code& error,
                                                         tcp::resolver::results_type results) {
-                              self->resolved(error, std::move(results));
-                            });
+      self->resolved(host, port, error, std::move(results));
+    };
+    if (ResolutionFailsForTesting(host)) {
+      boost::asio::post(_io, [done] { done(boost::asio::error::host_not_found, {}); });
+      return;
+    }
+    _resolver.async_resolve(host, std::to_string(port), std::move(done));
   }
 
-  void resolved(const boost::system::error_code& error, tcp::resolver::results_type results) {
+  void resolved(const std::string& host, std::uint16_t port, const boost::system::error_code& error,
+                tcp::resolver::results_type results) {
     if (error) {
+      if (IsLoopbackName(host)) {
+        // RFC 6761 section 6.3: "localhost" is the loopback interface whatever the resolver
+        // says; some sandboxes have no hosts file that names it.
+        WS_LOG("%s did not resolve (%s): connecting to 127.0.0.1, then ::1", host.c_str(),
+               error.message().c_str());
+        const std::vector<tcp::endpoint> loopback{{boost::asio::ip::address_v4::loopback(), port},
+                                                  {boost::asio::ip::address_v6::loopback(), port}};
+        {
+          std::lock_guard lock(_mutex);
+          if (_socketClosed) return;
+        }
+        connect(loopback);
+        return;
+      }
       std::lock_guard lock(_mutex);
       if (_socketClosed) return;
       // Name resolution failures keep the resolver's own domain and text.
@@ -253,7 +291,11 @@ private:
     }
     // Every address in order: "localhost" may give ::1 first while the server listens on
     // 127.0.0.1 only.
-    boost::asio::async_connect(_socket, results,
+    connect(results);
+  }
+
+  template <class Endpoints> void connect(const Endpoints& endpoints) {
+    boost::asio::async_connect(_socket, endpoints,
                                [self = shared_from_this()](const boost::system::error_code& e,
                                                            const tcp::endpoint&) { self->connected(e); });
   }
@@ -585,6 +627,11 @@ public:
 } // namespace
 
 void WSStreamSetSendBufferSizeForTesting(int bytes) { gSendBufferSizeForTesting.store(bytes); }
+
+void WSStreamSetUnresolvableHostsForTesting(std::vector<std::string> hosts) {
+  std::lock_guard lock(gUnresolvableMutex);
+  gUnresolvableForTesting = std::move(hosts);
+}
 
 namespace {
 std::mutex gPairFactoryMutex;

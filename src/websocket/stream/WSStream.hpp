@@ -3,7 +3,8 @@
 // events the connection and the connector are driven by.
 //
 // A pair shares one non-blocking TCP socket. Opening either stream resolves the host, tries
-// every address in order and connects. Events reach the stream's delegate on the thread of the
+// every address in order and connects; "localhost" that does not resolve is the loopback
+// interface all the same (RFC 6761 section 6.3). Events reach the stream's delegate on the thread of the
 // run loop the stream is scheduled in, one at a time and in order; an event that happens while
 // the stream is scheduled nowhere or has no delegate is held and delivered once it is scheduled
 // and has one. read/write and the status and availability queries may be called from any thread
@@ -119,7 +120,13 @@ struct WSStreamPair {
 /// For tests that need short writes on the client's side.
 void WSStreamSetSendBufferSizeForTesting(int bytes);
 
+/// Makes name resolution of exactly these host names fail from now on, as when getaddrinfo finds
+/// nothing (an empty list restores normal resolution). For tests of the "localhost" fallback.
+void WSStreamSetUnresolvableHostsForTesting(std::vector<std::string> hosts);
+
 /// A stream pair for a TCP connection to host:port. Nothing happens until a stream is opened.
+/// When "localhost" (or a name under it) does not resolve, the pair connects to 127.0.0.1, then
+/// ::1, and says so in one log line.
 WSStreamPair WSStreamCreatePairWithSocketToHost(const std::string& host, std::uint16_t port);
 
 /// Makes every later WSStreamCreatePairWithSocketToHost return factory(host, port) instead of a

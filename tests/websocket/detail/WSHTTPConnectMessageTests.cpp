@@ -285,3 +285,35 @@ TEST(WSHTTPConnectMessageTest, HandshakeCheckIsExactAcceptEquality) {
   EXPECT_FALSE(WSCheckHandshake(parse(kGoodResponse), "AAAAAAAAAAAAAAAAAAAAAA=="));
   EXPECT_FALSE(WSCheckHandshake(WSHTTPResponse(), kKey));
 }
+
+// RFC 6455 section 4.1: Upgrade must list "websocket" and Connection "Upgrade", as tokens in any
+// case, alone, in comma lists or in repeated fields.
+TEST(WSHTTPResponseTest, UpgradeFieldsAreCheckedAsTokens) {
+  const struct {
+    const char* fields;
+    bool accepted;
+  } cases[] = {
+      {"Upgrade: websocket\r\nConnection: Upgrade\r\n", true},
+      {"upgrade: WebSocket\r\nCONNECTION: upgrade\r\n", true},
+      {"Upgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n", true},
+      {"Upgrade: websocket\r\nConnection:keep-alive,\tupgrade \r\n", true},
+      {"Upgrade: h2c, websocket\r\nConnection: Upgrade\r\n", true},
+      {"Upgrade: websocket\r\nConnection: keep-alive\r\nConnection: Upgrade\r\n", true},
+      {"Connection: Upgrade\r\n", false},
+      {"Upgrade: websocket\r\n", false},
+      {"", false},
+      {"Upgrade: websockets\r\nConnection: Upgrade\r\n", false},
+      {"Upgrade: web socket\r\nConnection: Upgrade\r\n", false},
+      {"Upgrade: websocket\r\nConnection: Upgraded\r\n", false},
+      {"Upgrade: websocket\r\nConnection: keep-alive\r\n", false},
+      {"Upgrade: websocket\r\nX-Connection: Upgrade\r\n", false},
+      {"Upgrade:\r\nConnection: Upgrade\r\n", false},
+  };
+  for (const auto& c : cases) {
+    const std::string head = std::string("HTTP/1.1 101 Switching Protocols\r\n") + c.fields + "\r\n";
+    WSHTTPResponse response;
+    response.appendBytes(Span(head));
+    ASSERT_TRUE(response.isHeaderComplete()) << c.fields;
+    EXPECT_EQ(WSResponseHasUpgradeFields(response), c.accepted) << c.fields;
+  }
+}

@@ -116,13 +116,16 @@ private:
 };
 
 /// tinyproxy in the foreground. With `connectPortOnly` set, CONNECT is allowed to that port
-/// alone, so CONNECT to any other port is answered 403.
+/// alone, so CONNECT to any other port is answered 403. With `basicAuth` ("user password") the
+/// proxy requires those credentials and answers 407 without them.
 class TinyProxy {
 public:
-  explicit TinyProxy(const TempDir& dir, int connectPortOnly = 0) : _port(FreePort()) {
+  explicit TinyProxy(const TempDir& dir, int connectPortOnly = 0, const std::string& basicAuth = "")
+      : _port(FreePort()) {
     std::string config = "Port " + std::to_string(_port) +
                          "\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 20\nLogLevel Info\n";
     if (connectPortOnly) config += "ConnectPort " + std::to_string(connectPortOnly) + "\n";
+    if (!basicAuth.empty()) config += "BasicAuth " + basicAuth + "\n";
     const std::string name = "tinyproxy-" + std::to_string(_port) + ".conf";
     dir.write(name, config);
     _child =

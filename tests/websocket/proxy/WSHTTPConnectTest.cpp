@@ -33,6 +33,28 @@ TEST(WSHTTPConnectTest, RequestText) {
   EXPECT_EQ(WSHTTPConnectRequest("::1", 80).substr(0, 29), "CONNECT [::1]:80 HTTP/1.1\r\nHo");
 }
 
+// Credentials go out as Basic proxy authorization (RFC 7617); the log form hides them.
+TEST(WSHTTPConnectTest, RequestCarriesProxyAuthorization) {
+  const std::string head =
+      "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com\r\nConnection: keep-alive\r\n"
+      "Proxy-Connection: keep-alive\r\n";
+  const struct {
+    WSProxyCredentials credentials;
+    const char* value;
+  } cases[] = {
+      {{"Aladdin", "open sesame"}, "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
+      {{"user", ""}, "dXNlcjo="},
+      {{"", "pw"}, "OnB3"},
+      {{"us er", "p@ss:w%rd"}, "dXMgZXI6cEBzczp3JXJk"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WSHTTPConnectRequest("example.com", 443, c.credentials),
+              head + "Proxy-Authorization: Basic " + c.value + "\r\n\r\n");
+    EXPECT_EQ(WSHTTPConnectRequest("example.com", 443, c.credentials, true),
+              head + "Proxy-Authorization: Basic ********\r\n\r\n");
+  }
+}
+
 // A 200 answer split at every byte position is accepted once its header is complete.
 TEST(WSHTTPConnectTest, SplitAnswerIsAcceptedWhenComplete) {
   const std::string answer = "HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\n";

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "websocket/proxy/ProxyTestServers.hpp"
-#include "websocket/proxy/detail/WSCurlLoader.hpp"
+#include "websocket/proxy/detail/WSHTTPDownload.hpp"
 
 namespace {
 
@@ -202,11 +202,98 @@ TEST_F(WSPACFetchTest, SlowServerIsGivenUpAtTheLimit) {
   EXPECT_LT(elapsed, 3s);
 }
 
-// ---- libcurl, opened at run time ----
+// ---- The download client ----
 
-// libcurl is not among the libraries loaded at start (it and its dependencies cost about 4 MiB
-// of resident memory): this program links the proxy code as the plug-in does.
-TEST(WSCurlLoaderTest, LibcurlIsNotLinked) {
+// The PAC test server (tests/support/pac_http_server.py), plain or with TLS; prints its port.
+class PACServer {
+public:
+  PACServer(const TempDir& dir, const TestPKI* pki = nullptr, const std::string& certificate = "server") {
+    std::vector<std::string> argv{"/usr/bin/python3", "-u", WS_PAC_SERVER_SCRIPT, dir.path().string()};
+    if (pki)
+      argv.insert(argv.end(), {pki->file(certificate + "-chain.pem"), pki->file(certificate + ".key")});
+    _child = std::make_unique<ChildProcess>(argv);
+    _base = std::string(pki ? "https" : "http") + "://127.0.0.1:" + _child->readLine();
+  }
+  std::string url(const std::string& path) const { return _base + path; }
+
+private:
+  std::unique_ptr<ChildProcess> _child;
+  std::string _base;
+};
+
+class WSPACDownloadTest : public testing::Test {
+protected:
+  void SetUp() override { dir.write("proxy.pac", "function FindProxyForURL(u, h) { return 'DIRECT'; }"); }
+  static std::string Fetch(const std::string& url, std::string* failure = nullptr) {
+    std::string reason;
+    auto body = WSHTTPDownload(url, 10s, WSPACMaximumSize, &reason);
+    if (failure) *failure = reason;
+    return body ? *body : "<none: " + reason + ">";
+  }
+  TempDir dir;
+};
+
+// Redirects are followed, relative or absolute, up to five; a sixth, an error status, a body
+// over the cap (announced or streamed) fail with a reason.
+TEST_F(WSPACDownloadTest, RedirectsStatusAndCap) {
+  PACServer server(dir);
+  const std::string pac = "function FindProxyForURL(u, h) { return 'DIRECT'; }";
+  const struct {
+    std::string path;
+    std::string result;
+  } cases[] = {
+      {"/proxy.pac", pac},
+      {"/redirect/4", pac},
+      {"/absolute/4", pac},
+      {"/redirect/5", "<none: more than 5 redirects>"},
+      {"/status/404", "<none: HTTP status 404>"},
+      {"/status/500", "<none: HTTP status 500>"},
+      {"/status/203", "status body"},
+      {"/big/" + std::to_string(WSPACMaximumSize), std::string(WSPACMaximumSize, '/')},
+      {"/big/" + std::to_string(WSPACMaximumSize + 1), "<none: larger than 8388608 bytes>"},
+      {"/endless", "<none: larger than 8388608 bytes>"},
+      {"/auth", "none"},
+  };
+  for (const auto& c : cases) {
+    const std::string body = Fetch(server.url(c.path));
+    EXPECT_EQ(body.size(), c.result.size()) << c.path;
+    if (body.size() < 1000) {
+      EXPECT_EQ(body, c.result) << c.path;
+    }
+  }
+}
+
+// User information in the URL is sent as Basic authorization (percent-decoded).
+TEST_F(WSPACDownloadTest, URLCredentialsAreSent) {
+  PACServer server(dir);
+  const std::string url = server.url("/auth");
+  EXPECT_EQ(Fetch("http://alice:s%33cret@" + url.substr(7)), "Basic YWxpY2U6czNjcmV0");
+}
+
+// https: a server the trust store knows, for the right name, is read; others are refused.
+TEST_F(WSPACDownloadTest, HTTPSVerifiesTheServer) {
+  static const TestPKI pki;
+  setenv("SSL_CERT_FILE", pki.file("ca.pem").c_str(), 1);
+  PACServer trusted(dir, &pki), wrongName(dir, &pki, "wronghost"), untrusted(dir, &pki, "untrusted");
+  EXPECT_EQ(Fetch(trusted.url("/redirect/2")), "function FindProxyForURL(u, h) { return 'DIRECT'; }");
+  std::string failure;
+  EXPECT_EQ(Fetch(wrongName.url("/proxy.pac"), &failure).rfind("<none", 0), 0u);
+  EXPECT_NE(failure, "");
+  EXPECT_EQ(Fetch(untrusted.url("/proxy.pac"), &failure).rfind("<none", 0), 0u);
+  EXPECT_NE(failure.find("certificate verify failed"), std::string::npos) << failure;
+  unsetenv("SSL_CERT_FILE");
+}
+
+// Nothing listening, or a URL that is not http(s): nothing, with a reason.
+TEST_F(WSPACDownloadTest, UnreachableOrUnusableURLs) {
+  std::string failure;
+  EXPECT_EQ(Fetch("http://127.0.0.1:1/proxy.pac", &failure).rfind("<none", 0), 0u);
+  EXPECT_NE(failure, "");
+  EXPECT_EQ(Fetch("ftp://127.0.0.1/proxy.pac"), "<none: not an http or https URL>");
+}
+
+// No HTTP library is loaded at start or later: the program links only what it already uses.
+TEST(WSPACLinkTest, NoHTTPLibraryIsLinked) {
   // The path is read here: in the command's own process /proc/self would be readelf.
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   ASSERT_EQ(self.find('\''), std::string::npos);
@@ -217,30 +304,6 @@ TEST(WSCurlLoaderTest, LibcurlIsNotLinked) {
   while (std::fgets(buffer, sizeof buffer, out.get())) dynamic += buffer;
   ASSERT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
   EXPECT_EQ(dynamic.find("libcurl"), std::string::npos) << dynamic;
-}
-
-// A library that is missing, or that lacks libcurl's functions, fails with a reason and leaves
-// the function table untouched; the download then fails like any unreachable server.
-TEST(WSCurlLoaderTest, MissingLibraryFailsWithReason) {
-  WSCurlFunctions functions;
-  std::string reason;
-  EXPECT_FALSE(WSCurlLoadFrom("libzorbel-no-such-curl.so.4", functions, reason));
-  EXPECT_NE(reason.find("libzorbel-no-such-curl.so.4"), std::string::npos) << reason;
-  reason.clear();
-  EXPECT_FALSE(WSCurlLoadFrom("libc.so.6", functions, reason));
-  EXPECT_NE(reason.find("curl_global_init"), std::string::npos) << reason;
-  EXPECT_EQ(functions.easyInit, nullptr);
-  EXPECT_EQ(functions.easyPerform, nullptr);
-}
-
-// The installed libcurl is found, and every call gives the same table.
-TEST(WSCurlLoaderTest, InstalledLibraryIsLoadedOnce) {
-  std::string reason;
-  const WSCurlFunctions* first = WSCurl(&reason);
-  ASSERT_NE(first, nullptr) << reason;
-  EXPECT_NE(first->easySetopt, nullptr);
-  EXPECT_NE(first->easyStrerror, nullptr);
-  EXPECT_EQ(WSCurl(), first);
 }
 
 } // namespace

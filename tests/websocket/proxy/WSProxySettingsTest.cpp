@@ -113,12 +113,61 @@ TEST(WSProxySettingsTest, NoProxyAddressesAndRanges) {
   EXPECT_FALSE(WSNoProxyMatches("10.0.0.0/8", "ten.example"));
 }
 
-// Loopback names and addresses.
+// Loopback in every spelling the socket layer accepts is local; look-alikes are not.
 TEST(WSProxySettingsTest, LoopbackHosts) {
-  for (const char* host : {"localhost", "LOCALHOST", "a.localhost", "127.0.0.1", "127.9.9.9", "::1", "[::1]"})
-    EXPECT_TRUE(WSIsLoopbackHost(host)) << host;
-  for (const char* host : {"localhost.example", "128.0.0.1", "::2", "example.com"})
-    EXPECT_FALSE(WSIsLoopbackHost(host)) << host;
+  const struct {
+    const char* host;
+    bool loopback;
+  } cases[] = {
+      {"localhost", true},
+      {"LOCALHOST", true},
+      {"localhost.", true},
+      {"a.localhost", true},
+      {"A.B.LocalHost.", true},
+      {"127.0.0.1", true},
+      {"127.9.9.9", true},
+      {"127.1", true},
+      {"127.0.1", true},
+      {"2130706433", true},
+      {"0x7f000001", true},
+      {"0177.0.0.1", true},
+      {"0x7f.1", true},
+      {"0.0.0.0", true},
+      {"0", true},
+      {"::1", true},
+      {"[::1]", true},
+      {"0:0:0:0:0:0:0:1", true},
+      {"::ffff:127.0.0.1", true},
+      {"[::ffff:7f00:1]", true},
+      {"::", true},
+      {"localhost.example", false},
+      {"localhostx", false},
+      {"xlocalhost", false},
+      {"128.0.0.1", false},
+      {"2130706431", false},
+      {"0x80000001", false},
+      {"126.255.255.255", false},
+      {"::2", false},
+      {"example.com", false},
+      {"[::1", false},
+      {"", false},
+      {"10.0.0.1", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WSIsLoopbackHost(c.host), c.loopback) << c.host;
+}
+
+// Every loopback spelling goes direct in the proxy list, unless "<-loopback>" is set.
+TEST(WSProxySettingsTest, LoopbackSpellingsBypassProxies) {
+  WSProxySettings s;
+  s.httpProxy = "h:1";
+  s.httpsProxy = "h:1";
+  for (const char* url : {"http://127.1", "http://2130706433:80", "https://0x7f000001/", "http://[::1]:8080",
+                          "http://Foo.LOCALHOST.", "http://0.0.0.0", "https://user:pw@127.0.0.2"}) {
+    s.noProxy.reset();
+    EXPECT_TRUE(WSCopyProxiesForURL(url, s).empty()) << url;
+    s.noProxy = "<-loopback>";
+    EXPECT_EQ(WSCopyProxiesForURL(url, s).size(), 1u) << url;
+  }
 }
 
 // The list: https_proxy for TLS probes, http_proxy otherwise, all_proxy as fallback.

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/RunLoop.hpp"
+#include "support/LogCapture.hpp"
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
 #include "websocket/proxy/ProxyTestServers.hpp"
@@ -120,6 +121,7 @@ public:
 class WSSecureProxiedConnectionTest : public testing::Test {
 protected:
   static void SetUpTestSuite() {
+    testsupport::TestLog("WebSocket"); // before anything logs
     pki = new TestPKI();
     setenv("SSL_CERT_FILE", pki->file("ca.pem").c_str(), 1);
   }
@@ -242,6 +244,25 @@ TEST_F(WSSecureProxiedConnectionTest, WssPinningRefuses) {
   EXPECT_EQ(o.error->localizedDescription, "Invalid server certificate.");
 }
 
+// Pinning only narrows trust: a server whose chain carries the pinned CA but does not verify up
+// to it for this host (a forged self-signed leaf in front of the real CA, an expired leaf, a
+// leaf for another name) is refused; a proper chain to a pinned intermediate opens.
+TEST_F(WSSecureProxiedConnectionTest, WssPinningRequiresAVerifiedChain) {
+  for (const char* chain : {"forged", "expired", "wronghost"}) {
+    WSURLRequest request(WSS(StartServer(chain)));
+    request.timeoutInterval = 20;
+    setWS_SSLPinnedCertificates(request, std::vector<WSCertificateData>{pki->der("ca")});
+    const Outcome o = Connect(request);
+    EXPECT_FALSE(o.opened) << chain;
+    ASSERT_TRUE(o.error) << chain;
+    EXPECT_EQ(o.error->code, -1205) << chain;
+  }
+  WSURLRequest request(WSS(StartServer("interleaf")));
+  request.timeoutInterval = 20;
+  setWS_SSLPinnedCertificates(request, std::vector<WSCertificateData>{pki->der("inter")});
+  ExpectEcho(Connect(request));
+}
+
 // ---- HTTP proxies ----
 
 // ws and wss through tinyproxy's CONNECT tunnel; for wss the TLS peer is the target.
@@ -252,6 +273,25 @@ TEST_F(WSSecureProxiedConnectionTest, WsAndWssThroughTinyproxy) {
   setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
   ExpectEcho(Connect(WS(plain)));
   ExpectEcho(Connect(WSS(secure)));
+}
+
+// Credentials in the proxy URL (percent-decoded) are sent to a proxy that requires them, and
+// never reach the log; without them the proxy refuses with 407.
+TEST_F(WSSecureProxiedConnectionTest, ProxyCredentialsAreSentAndNeverLogged) {
+  TinyProxy proxy(dir, 0, "bob s3cret");
+  const std::uint16_t plain = StartServer(), secure = StartServer("server");
+  const std::string address = "127.0.0.1:" + std::to_string(proxy.port());
+  const auto mark = testsupport::TestLog().mark();
+  UseProxy("http_proxy", "http://bob:s%33cret@" + address);
+  setenv("https_proxy", ("bob:s%33cret@" + address).c_str(), 1);
+  ExpectEcho(Connect(WS(plain)));
+  ExpectEcho(Connect(WSS(secure)));
+  const auto& log = testsupport::TestLog();
+  EXPECT_EQ(log.count("Proxy-Authorization: Basic ********", mark), 2) << log.since(mark);
+  for (const char* secret : {"s3cret", "s%33cret", "Ym9iOnMzY3JldA=="})
+    EXPECT_EQ(log.count(secret, mark), 0) << secret << "\n" << log.since(mark);
+  UseProxy("http_proxy", "http://" + address);
+  ExpectProxyRefusal(Connect(WS(plain)), 407);
 }
 
 // A proxy that forbids the port refuses with its status.

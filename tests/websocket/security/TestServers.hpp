@@ -238,6 +238,25 @@ public:
                  ReadFile(_dir.file(std::string(leaf) + ".pem")) + ReadFile(_dir.file("ca.pem")));
     _dir.write("untrusted-chain.pem",
                ReadFile(_dir.file("untrusted.pem")) + ReadFile(_dir.file("otherca.pem")));
+    // For pinning: an intermediate CA under "ca" with a leaf of its own, a leaf that expired
+    // yesterday, and a self-signed "forged" leaf for the right host, as a man in the middle
+    // would put in front of the real chain. Each chain file holds what the server sends.
+    // "impostor" is signed by a CA that only copies the name of "ca".
+    makeCA("fakeca", "Zorbel Test CA");
+    makeLeaf("impostor", "fakeca", "subjectAltName=DNS:localhost,IP:127.0.0.1");
+    makeSigned("inter", "ca", "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n");
+    makeLeaf("interleaf", "inter", "subjectAltName=DNS:localhost,IP:127.0.0.1");
+    makeSigned("expired", "ca",
+               "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+               "extendedKeyUsage=serverAuth\n",
+               "-1");
+    Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout " +
+        file("forged.key") + " -out " + file("forged.pem") +
+        " -subj /CN=server -addext subjectAltName=DNS:localhost,IP:127.0.0.1");
+    _dir.write("interleaf-chain.pem",
+               ReadFile(file("interleaf.pem")) + ReadFile(file("inter.pem")) + ReadFile(file("ca.pem")));
+    _dir.write("expired-chain.pem", ReadFile(file("expired.pem")) + ReadFile(file("ca.pem")));
+    _dir.write("forged-chain.pem", ReadFile(file("forged.pem")) + ReadFile(file("ca.pem")));
   }
   std::string file(const std::string& name) const { return _dir.file(name); }
   /// The DER bytes of a certificate made here ("ca", "server", ...).
@@ -254,11 +273,17 @@ private:
         "' -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
   }
   void makeLeaf(const std::string& name, const std::string& ca, const std::string& san) {
-    _dir.write(name + ".ext", san + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+    makeSigned(name, ca, san + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+  }
+  // A certificate for `name` signed by `ca` with the given extensions; "-1" days makes one that
+  // has already expired.
+  void makeSigned(const std::string& name, const std::string& ca, const std::string& extensions,
+                  const std::string& days = "2") {
+    _dir.write(name + ".ext", extensions);
     Run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + file(name + ".key") +
         " -out " + file(name + ".csr") + " -subj /CN=" + name);
-    Run("openssl x509 -req -days 2 -in " + file(name + ".csr") + " -CA " + file(ca + ".pem") + " -CAkey " +
-        file(ca + ".key") + " -CAcreateserial -out " + file(name + ".pem") + " -extfile " +
+    Run("openssl x509 -req -days " + days + " -in " + file(name + ".csr") + " -CA " + file(ca + ".pem") +
+        " -CAkey " + file(ca + ".key") + " -CAcreateserial -out " + file(name + ".pem") + " -extfile " +
         file(name + ".ext"));
   }
   TempDir _dir;

@@ -4,6 +4,7 @@
 
 #include "../WSTestSupport.hpp"
 #include "websocket/WSRunLoopThread.hpp"
+#include "websocket/security/WSLogHook.hpp"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +141,62 @@ TEST(WSSocketStreamTest, PropertiesAreStored) {
             "peer.example");
   EXPECT_FALSE(pair.input->propertyForKey(WSStreamPropertySocketPeerName).has_value());
   EXPECT_EQ(pair.input->streamStatus(), WSStreamStatusNotOpen);
+}
+
+// A listening socket on ::1 that takes connections into its backlog; -1 without IPv6.
+int ListenOnIPv6Loopback(std::uint16_t& port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin6_port);
+  return fd;
+}
+
+// RFC 6761: when "localhost" does not resolve, the pair connects to 127.0.0.1, then ::1, with one
+// log line; any other name that does not resolve still fails with the resolver's error.
+TEST(WSSocketStreamTest, UnresolvableLocalhostFallsBackToLoopback) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  WSSetLogHook(nullptr, [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  });
+  WSStreamSetUnresolvableHostsForTesting({"localhost", "LocalHost.", "nothing.invalid"});
+  for (const char* host : {"localhost", "LocalHost."}) {
+    RawServer server([](RawPeer& peer) { peer.close(); });
+    Opened s(host, server.port());
+    EXPECT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventOpenCompleted)) << host;
+    EXPECT_EQ(server.finish(), "");
+  }
+  std::uint16_t port = 0;
+  const int v6 = ListenOnIPv6Loopback(port);
+  if (v6 >= 0) {
+    // Nothing listens on 127.0.0.1 at this port (normally): ::1 is the next address.
+    Opened s("localhost", port);
+    EXPECT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventOpenCompleted));
+    ::close(v6);
+  }
+  {
+    Opened s("nothing.invalid", 9);
+    ASSERT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventErrorOccurred));
+    EXPECT_EQ(s.pair.input->streamError()->domain, "kCFStreamErrorDomainNetDB");
+  }
+  WSStreamSetUnresolvableHostsForTesting({});
+  WSSetLogHook(nullptr, nullptr);
+  std::lock_guard lock(mutex);
+  const std::vector<std::string> expected{
+      "localhost did not resolve (Host not found (authoritative)): connecting to 127.0.0.1, then ::1",
+      "LocalHost. did not resolve (Host not found (authoritative)): connecting to 127.0.0.1, then ::1"};
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), expected);
+  EXPECT_EQ(lines.size(), v6 >= 0 ? 3u : 2u);
 }
 
 } // namespace
