@@ -49,12 +49,11 @@ fi
 # Everything this run adds to the root lives under per-run names and goes at the end.
 run=zorbel-test.$$
 work=$(mktemp -d)
-made_hosts=0 mounted_proc=0 bus_pid=""
+mounted_proc=0 bus_pid=""
 cleanup() {
   if [ -n "$bus_pid" ]; then kill -TERM "$bus_pid" 2>/dev/null || true; wait "$bus_pid" 2>/dev/null || true; fi
   if [ "$mounted_proc" = 1 ]; then umount "$root/proc" || umount -l "$root/proc" || true; fi
   rm -rf "${root:?}/opt/$run" "${root:?}/run/$run" "${root:?}/tmp/$run" "$work"
-  if [ "$made_hosts" = 1 ]; then rm -f "$root/etc/hosts"; fi
 }
 trap cleanup EXIT
 
@@ -69,11 +68,8 @@ if ! mountpoint -q "$root/proc"; then
   mount -t proc proc "$root/proc"
   mounted_proc=1
 fi
-# The plug-in connects to "localhost"; minbase has no /etc/hosts to name it.
-if [ ! -e "$root/etc/hosts" ]; then
-  printf '# zorbel-test\n127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
-  made_hosts=1
-fi
+# minbase has no /etc/hosts: the plug-in reaches the host at "localhost" through its loopback
+# fallback (127.0.0.1, then ::1), as in sandboxes where localhost does not resolve.
 
 # The session bus: the daemon outside, its socket inside the root.
 socket="$root/run/$run/bus"
