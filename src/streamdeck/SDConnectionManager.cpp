@@ -192,6 +192,7 @@ void SDConnectionManager::logMessage(const std::optional<std::string>& text) {
 // ---- Connection reports ----------------------------------------------------------------------------
 
 void SDConnectionManager::webSocketDidOpen(WSWebSocket&) {
+  _opened = true;
   json message = {{"event", _registerEvent}, {"uuid", _pluginUUID}};
   XLOG("Verbose", "webSocketDidOpen send %@", message);
   send(message, true, "Failed to register the plugin due to error %@");
@@ -260,12 +261,24 @@ void SDConnectionManager::dispatch(const json& message) {
 }
 
 void SDConnectionManager::webSocketDidFail(WSWebSocket&, const WSError& error) {
-  XLOG("display", "The socket could not be opened due to the error %@", error);
+  if (!_opened) {
+    // Never open: the host is not there (yet). Stream Deck ends the process when it gives up.
+    XLOG("display", "The socket could not be opened due to the error %@", error);
+    return;
+  }
+  // An open connection that fails (the host crashed or reset it) is as final as a close: a
+  // plug-in that stayed would be an orphan nobody ends.
+  XLOG("display", "The connection to Stream Deck failed due to the error %@", error);
+  terminate();
 }
 
 void SDConnectionManager::webSocketDidClose(WSWebSocket&, std::int64_t,
                                             const std::optional<std::string>& reason, bool wasClean) {
   if (!wasClean) XLOG("display", "Websocket closed with reason: %@", TextOrNull(reason));
+  terminate();
+}
+
+void SDConnectionManager::terminate() {
   if (auto delegate = _delegate.lock()) {
     try {
       delegate->terminating();

@@ -4,8 +4,9 @@
 // Owns the one WebSocket connection to the Stream Deck application ("ws://localhost:<port>"),
 // registers the plug-in when it opens, decodes every incoming JSON event and hands it to its
 // delegate (SDEventsProtocol, held weakly), and offers one operation per outgoing command. When
-// the connection closes it lets the delegate know, waits for the log and ends the process with
-// status 0; a failed connection is only logged and the process stays.
+// the connection closes, or fails after it had opened (the host crashed or reset it), it lets the
+// delegate know, waits for the log and ends the process with status 0; a connection that fails
+// to open is only logged and the process stays.
 //
 // Wire format: every outgoing message is one WebSocket TEXT message (sendString). The Linux
 // Stream Deck host acts only on text messages after registration and drops binary ones, while
@@ -66,6 +67,10 @@ public:
   void webSocketDidClose(WSWebSocket& webSocket, std::int64_t code, const std::optional<std::string>& reason,
                          bool wasClean) override;
 
+  /// Ends the process as a close does: the delegate's terminating, the log written, status 0.
+  /// Also the end on SIGTERM (which is also what the death of the parent sends).
+  void terminate();
+
   // ---- Properties ----
   std::int32_t port() const { return _port; }
   void setPort(std::int32_t port) { _port = port; }
@@ -101,4 +106,6 @@ private:
   std::optional<std::string> _applicationLanguage;
   std::optional<nlohmann::json> _devicesInfo;
   std::weak_ptr<SDEventsProtocol> _delegate;
+  /// The connection has opened: a failure from now on ends the process.
+  bool _opened = false;
 };

@@ -434,6 +434,20 @@ TEST_F(SDConnectionManagerTest, FailureIsLoggedAndTheProcessStays) {
   EXPECT_EQ(log->count("Failed to show OK due to error", mark), 1);
 }
 
+// A failure after the connection had opened (the host reset it) ends the process as a close does,
+// with a line naming the error.
+TEST_F(SDConnectionManagerTest, FailureAfterOpenEndsLikeAClose) {
+  makeOpen();
+  order.clear();
+  auto mark = log->mark();
+  socket->reportFail(WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 104, "Connection reset by peer"));
+  EXPECT_EQ(log->count("The connection to Stream Deck failed due to the error", mark), 1);
+  EXPECT_EQ(log->count("Connection reset by peer", mark), 1);
+  EXPECT_EQ(log->count("could not be opened", mark), 0);
+  EXPECT_EQ(order, (std::vector<std::string>{"terminating", "exit"}));
+  EXPECT_EQ(exitStatuses, std::vector<int>{0});
+}
+
 // Without a connection (the factory gave none) commands are logged as failures, never a crash.
 TEST_F(SDConnectionManagerTest, NoConnectionIsAFailureNotACrash) {
   delegate = std::make_shared<RecordingDelegate>(order);
