@@ -76,6 +76,33 @@ long CoordinateForLog(const json* payload, const char* key) {
 
 std::string TextOrNull(const SDString& text) { return text ? *text : "(null)"; }
 
+// An upper bound of the compact JSON size of `value`, found without writing it: a string's
+// escaping makes at most six bytes of one, a number is at most 24 characters.
+std::size_t CompactSizeBound(const json& value) {
+  switch (value.type()) {
+  case json::value_t::string:
+    return 6 * value.get_ref<const std::string&>().size() + 2;
+  case json::value_t::object: {
+    std::size_t size = 2;
+    for (const auto& [key, member] : value.items()) size += 6 * key.size() + 4 + CompactSizeBound(member);
+    return size;
+  }
+  case json::value_t::array: {
+    std::size_t size = 2;
+    for (const auto& member : value) size += 1 + CompactSizeBound(member);
+    return size;
+  }
+  case json::value_t::binary:
+    return 8 * value.get_binary().size() + 64;
+  default:
+    return 32;
+  }
+}
+
+json SettingsMessage(const json& settings, const std::string& context) {
+  return {{"event", "setSettings"}, {"context", context}, {"payload", settings}};
+}
+
 } // namespace
 
 SDConnectionManager::ExitHandler SDConnectionManager::setExitHandlerForTesting(ExitHandler handler) {
@@ -129,9 +156,21 @@ SDConnectionManager::initWithPort(std::int32_t port, std::string pluginUUID, std
 
 // ---- Sending ---------------------------------------------------------------------------------------
 
-void SDConnectionManager::send(const json& message, bool pretty, const char* failureFormat) {
+bool SDConnectionManager::settingsFit(const json& settings, const std::string& context) {
+  // Writing the settings out is left for the rare ones that might not fit.
+  if (CompactSizeBound(settings) + 6 * context.size() + 64 <= kMaximumMessageSize) return true;
+  auto text = SDJSONSerialize(SettingsMessage(settings, context), false);
+  return !text || text->size() <= kMaximumMessageSize;
+}
+
+bool SDConnectionManager::send(const json& message, bool pretty, const char* failureFormat) {
   auto text = SDJSONSerialize(message, pretty);
-  if (!text) return; // a value that cannot be written as JSON: nothing to send
+  if (!text) return true; // a value that cannot be written as JSON: nothing to send
+  if (text->size() > kMaximumMessageSize) {
+    XLOG("display", "Refusing to send a %@ message of %lu bytes: Stream Deck takes at most 16 MiB",
+         message.value("event", std::string()), text->size());
+    return false;
+  }
   WSError error;
   bool sent = false;
   if (_socket)
@@ -139,22 +178,23 @@ void SDConnectionManager::send(const json& message, bool pretty, const char* fai
   else
     error = WSErrorWithCodeDescription(2134, "Invalid State: there is no connection.");
   if (!sent) XLOG("display", failureFormat, error);
+  return true;
 }
 
-void SDConnectionManager::setTitle(const json* title, const std::string& context, std::int32_t target) {
+bool SDConnectionManager::setTitle(const json* title, const std::string& context, std::int32_t target) {
   json payload = {{"target", target}};
   if (title) payload["title"] = *title;
   json message = {{"event", "setTitle"}, {"context", context}, {"payload", std::move(payload)}};
   XLOG("Verbose", "setTitle send %@", *DebugDisplayDictionary(&message));
-  send(message, true, "Failed to change the title due to error %@");
+  return send(message, true, "Failed to change the title due to error %@");
 }
 
-void SDConnectionManager::setImage(const json* image, const std::string& context, std::int32_t target) {
+bool SDConnectionManager::setImage(const json* image, const std::string& context, std::int32_t target) {
   json payload = {{"target", target}};
   if (image) payload["image"] = *image;
   json message = {{"event", "setImage"}, {"context", context}, {"payload", std::move(payload)}};
   XLOG("Verbose", "setImage send %@", *DebugDisplayDictionary(&message));
-  send(message, true, "Failed to change the image due to error %@");
+  return send(message, true, "Failed to change the image due to error %@");
 }
 
 void SDConnectionManager::showAlertForContext(const std::string& context) {
@@ -169,10 +209,10 @@ void SDConnectionManager::showOKForContext(const std::string& context) {
   send(message, true, "Failed to show OK due to error %@");
 }
 
-void SDConnectionManager::setSettings(const json& settings, const std::string& context) {
-  json message = {{"event", "setSettings"}, {"context", context}, {"payload", settings}};
+bool SDConnectionManager::setSettings(const json& settings, const std::string& context) {
+  json message = SettingsMessage(settings, context);
   XLOG("Verbose", "setSettings send %@", *DebugDisplayDictionary(&message));
-  send(message, false, "Failed to change the settings due to error %@");
+  return send(message, false, "Failed to change the settings due to error %@");
 }
 
 void SDConnectionManager::setState(const json* state, const std::string& context) {

@@ -49,12 +49,22 @@ public:
                                                            std::weak_ptr<SDEventsProtocol> delegate,
                                                            const WebSocketFactory& webSocketFactory);
 
+  /// The largest message sent. OpenDeck's WebSocket library refuses frames over 16 MiB and may
+  /// drop the connection for one: a longer message is refused with one log line and not sent.
+  static constexpr std::size_t kMaximumMessageSize = 16 * 1024 * 1024;
+
+  /// Whether setSettings with `settings` for `context` stays within kMaximumMessageSize, so that
+  /// a change can be refused before any part of it is sent.
+  static bool settingsFit(const nlohmann::json& settings, const std::string& context);
+
   // ---- Outgoing commands (nullptr means absent) ----
-  void setTitle(const nlohmann::json* title, const std::string& context, std::int32_t target);
-  void setImage(const nlohmann::json* image, const std::string& context, std::int32_t target);
+  // The three that carry the engine's values answer false when the message was refused for its
+  // size (logged, nothing sent), true otherwise (a failure to send is logged).
+  bool setTitle(const nlohmann::json* title, const std::string& context, std::int32_t target);
+  bool setImage(const nlohmann::json* image, const std::string& context, std::int32_t target);
   void showAlertForContext(const std::string& context);
   void showOKForContext(const std::string& context);
-  void setSettings(const nlohmann::json& settings, const std::string& context);
+  bool setSettings(const nlohmann::json& settings, const std::string& context);
   /// Sends nothing when `state` is absent.
   void setState(const nlohmann::json* state, const std::string& context);
   /// Sends nothing when `message` is absent or empty.
@@ -95,7 +105,8 @@ private:
   SDConnectionManager() = default;
 
   void dispatch(const nlohmann::json& message);
-  void send(const nlohmann::json& message, bool pretty, const char* failureFormat);
+  /// False when the message is refused for its size.
+  bool send(const nlohmann::json& message, bool pretty, const char* failureFormat);
 
   std::int32_t _port = 0;
   std::shared_ptr<WSWebSocket> _socket;
