@@ -1,10 +1,12 @@
 #include "streamdeck/SDConnectionManager.hpp"
 
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/Memory.hpp"
 #include "streamdeck/SDJSON.hpp"
 #include "streamdeck/SDUtilities.hpp"
 #include "websocket/WSURLRequest.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -171,14 +173,75 @@ bool SDConnectionManager::send(const json& message, bool pretty, const char* fai
          message.value("event", std::string()), text->size());
     return false;
   }
+  if (_socket && _socket->readyState() == WS_OPEN &&
+      (!_backlog.empty() || _socket->bufferedAmount() >= kOutputHighWater)) {
+    // The host is not reading fast enough: the message waits, in place of an older one of its kind.
+    std::string key;
+    const std::string event = message.value("event", std::string());
+    if (event == "setTitle" || event == "setImage" || event == "setSettings")
+      key = event + '\n' + message.value("context", std::string());
+    hold(std::move(key), std::move(*text), failureFormat);
+    return true;
+  }
+  sendNow(*text, failureFormat);
+  return true;
+}
+
+void SDConnectionManager::sendNow(const std::string& text, const char* failureFormat) {
   WSError error;
   bool sent = false;
   if (_socket)
-    sent = _socket->sendString(*text, &error);
+    sent = _socket->sendString(text, &error);
   else
     error = WSErrorWithCodeDescription(2134, "Invalid State: there is no connection.");
   if (!sent) XLOG("display", failureFormat, error);
-  return true;
+}
+
+void SDConnectionManager::hold(std::string key, std::string text, const char* failureFormat) {
+  if (!key.empty()) {
+    if (auto it = _backlogPositions.find(key); it != _backlogPositions.end()) {
+      Waiting& waiting = _backlog[static_cast<std::size_t>(it->second - _backlogFront)];
+      _backlogBytes = _backlogBytes - waiting.text.size() + text.size();
+      waiting.text = std::move(text);
+      _backlogPeak = std::max(_backlogPeak, _backlogBytes);
+      return;
+    }
+  }
+  if (_backlogBytes + text.size() > kBacklogLimit) {
+    ++_dropped;
+    return;
+  }
+  if (_backlog.empty()) _socket->reportWhenOutputDrains();
+  if (!key.empty()) _backlogPositions.emplace(key, _backlogFront + _backlog.size());
+  _backlogBytes += text.size();
+  _backlogPeak = std::max(_backlogPeak, _backlogBytes);
+  _backlog.push_back({std::move(key), std::move(text), failureFormat});
+}
+
+void SDConnectionManager::webSocketDidDrainOutput(WSWebSocket&) {
+  while (!_backlog.empty() && _socket->bufferedAmount() < kOutputHighWater) {
+    Waiting waiting = std::move(_backlog.front());
+    _backlog.pop_front();
+    ++_backlogFront;
+    if (!waiting.key.empty()) _backlogPositions.erase(waiting.key);
+    _backlogBytes -= waiting.text.size();
+    sendNow(waiting.text, waiting.failureFormat);
+  }
+  if (!_backlog.empty()) {
+    _socket->reportWhenOutputDrains();
+    return;
+  }
+  if (_dropped > 0) {
+    XLOG("display", "Stream Deck did not read its messages: %lu of them were dropped", _dropped);
+    _dropped = 0;
+  }
+  if (_backlogPeak >= kOutputHighWater) {
+    // The burst is over: its memory goes back to the system.
+    _backlog = {};
+    _backlogPositions = {};
+    platform::ReleaseFreedMemory();
+  }
+  _backlogPeak = 0;
 }
 
 bool SDConnectionManager::setTitle(const json* title, const std::string& context, std::int32_t target) {
