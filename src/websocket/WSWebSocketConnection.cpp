@@ -55,8 +55,13 @@ constexpr std::size_t kWriteStepBudget = 4 * 1024 * 1024;
 constexpr std::size_t kMaximumFrameHeaderSize = 14;
 /// A backed-up burst of at least this many bytes gives its memory back once it has been written;
 /// the send lists keep room for at most this many messages.
-constexpr std::uint64_t kReleaseAfterBurst = 4 * 1024 * 1024;
+constexpr std::uint64_t kReleaseAfterBurst = 1024 * 1024;
 constexpr std::size_t kSendListsKept = 1024;
+/// Reading: the memory is given back once all is delivered, the socket is empty and this much
+/// was read since the last time (a few times a burst, rarely in normal traffic).
+constexpr std::uint64_t kReleaseAfterReadBurst = 256 * 1024;
+/// Pings reported and not yet answered beyond which only the latest is answered.
+constexpr std::size_t kPingsAnsweredEach = 64;
 
 [[noreturn]] void FatalInternalError(const char* what) {
   std::fprintf(stderr, "WSWebSocket: fatal internal error: %s\n", what);
@@ -562,6 +567,21 @@ void WSWebSocketConnection::_markDelivery() {
 
 void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
   const std::uint64_t left = (_undeliveredBytes -= bytes);
+  if (left == 0) {
+    // Everything read has been delivered. Behind the steps the reports queued (the pongs), a
+    // burst from the peer (a flood of pings, say) gives its memory back.
+    auto self = shared_from_this();
+    _workQueue->async([self] {
+      if (self->_readSinceReleased < kReleaseAfterReadBurst) return;
+      {
+        // Not over while the peer's bytes are still waiting.
+        std::lock_guard lock(self->_objectLock);
+        if (self->_inputStream && self->_inputStream->hasBytesAvailable()) return;
+      }
+      self->_readSinceReleased = 0;
+      platform::ReleaseFreedMemory();
+    });
+  }
   if (left < kResumeReadingBelow && _readPaused.exchange(false)) {
     auto self = shared_from_this();
     _workQueue->async([self] { self->_readAndParse(); });
@@ -949,24 +969,39 @@ void WSWebSocketConnection::_handlePingWithData(std::shared_ptr<const WSData> da
   _undeliveredInStep += data->size() + kReportOverhead;
   _delegateController->performDelegateBlock([self, data](const auto& delegate, WSDelegateAvailableMethods m) {
     if (delegate && m.didReceivePing) delegate->webSocketDidReceivePing(*self, *data);
-    // The pong leaves after the report, whether or not there is a delegate.
-    self->_workQueue->async([self, data] { self->_sendPong(data); });
+    // The pong leaves after the report, whether or not there is a delegate. The pings reported
+    // meanwhile are answered by one step; beyond a few waiting, only the latest is (section 5.5.3).
+    bool first;
+    {
+      std::lock_guard lock(self->_pingLock);
+      first = self->_pingsToAnswer.empty();
+      if (self->_pingsToAnswer.size() >= kPingsAnsweredEach) self->_pingsToAnswer.clear();
+      self->_pingsToAnswer.push_back(data);
+    }
+    if (first) self->_workQueue->async([self] { self->_answerPings(); });
   });
 }
 
-void WSWebSocketConnection::_sendPong(std::shared_ptr<const WSData> data) {
+void WSWebSocketConnection::_answerPings() {
   assertOnWorkQueue();
-  if (_waitingPong && _outputBackedUp) {
-    // The peer is not reading: the waiting pong answers this ping instead.
-    _waitingPong->payload = std::move(data);
-    return;
+  std::vector<std::shared_ptr<const WSData>> pings;
+  {
+    std::lock_guard lock(_pingLock);
+    pings.swap(_pingsToAnswer);
   }
-  if (_closeWhenFinishedWriting) return;
-  Outgoing pong;
-  pong.payload = std::move(data);
-  pong.opcode = WSOpcodePong;
-  _enqueueOutgoing(std::move(pong));
-  _waitingPong = &_outgoing.back();
+  for (auto& ping : pings) {
+    if (_closeWhenFinishedWriting) return;
+    if (_waitingPong && _outputBackedUp) {
+      // The peer is not reading: the waiting pong answers this ping instead.
+      _waitingPong->payload = std::move(ping);
+      continue;
+    }
+    Outgoing pong;
+    pong.payload = std::move(ping);
+    pong.opcode = WSOpcodePong;
+    _enqueueOutgoing(std::move(pong));
+    _waitingPong = &_outgoing.back();
+  }
 }
 
 void WSWebSocketConnection::handlePong(std::shared_ptr<const WSData> data) {
@@ -1193,7 +1228,11 @@ void WSWebSocketConnection::_pumpWriting() {
     input = _inputStream;
     output = _outputStream;
   }
-  if (output && !_outputDrained() && output->hasSpaceAvailable()) {
+  const bool waiting = output && !_outputDrained();
+  const bool room = waiting && output->hasSpaceAvailable();
+  // Output waits for a socket without room: the peer is not keeping up.
+  if (waiting && !room) _outputBackedUp = true;
+  if (room) {
     // Frames are composed into the write chunk as it empties: the output holds references to
     // the callers' payloads, never a second copy of them. A short write means the socket is
     // full: the rest waits for space. A step writes a bounded amount, so reads and other steps
@@ -1390,6 +1429,7 @@ void WSWebSocketConnection::_readFromInputStream() {
       const auto length = static_cast<std::size_t>(read);
       _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
       _readBlockUsed += length;
+      _readSinceReleased += length;
       budget -= std::min(budget, length);
     } else if (read < 0) {
       auto error = input->streamError();

@@ -146,7 +146,7 @@ private:
                                  WSDelegateAvailableMethods methods, WSData& data);
   void handleCloseWithData(const WSData& data);
   void _handlePingWithData(std::shared_ptr<const WSData> data);
-  void _sendPong(std::shared_ptr<const WSData> data);
+  void _answerPings();
   void handlePong(std::shared_ptr<const WSData> data);
 
   // Frame writer and output pump.
@@ -211,10 +211,15 @@ private:
   bool _drainReportRequested = false;
   std::uint64_t _queuedSinceDrained = 0;
   bool _outputBackedUp = false;
+  /// Bytes read since the memory of a burst was last given back (work queue).
+  std::uint64_t _readSinceReleased = 0;
   /// The pong in _outgoing that has not been composed yet. While the output is backed up it
   /// takes the payload of each later ping instead of a pong per ping (RFC 6455 section 5.5.3
   /// lets a pong answer only the most recent ping). Deque elements stay put as the ends change.
   Outgoing* _waitingPong = nullptr;
+  /// Pings reported and waiting for their pong (_pingLock; added on the delegate queue).
+  std::mutex _pingLock;
+  std::vector<std::shared_ptr<const WSData>> _pingsToAnswer;
   std::uint8_t _currentFrameOpcode = 0;
   std::uint64_t _currentFrameCount = 0;
   std::uint64_t _currentStringScanPosition = 0;
