@@ -567,18 +567,18 @@ void WSWebSocketConnection::_markDelivery() {
 
 void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
   const std::uint64_t left = (_undeliveredBytes -= bytes);
-  if (left == 0) {
+  if (left == 0 && _readSinceReleased.load(std::memory_order_relaxed) >= kReleaseAfterReadBurst) {
     // Everything read has been delivered. Behind the steps the reports queued (the pongs), a
     // burst from the peer (a flood of pings, say) gives its memory back.
     auto self = shared_from_this();
     _workQueue->async([self] {
-      if (self->_readSinceReleased < kReleaseAfterReadBurst) return;
+      if (self->_readSinceReleased.load(std::memory_order_relaxed) < kReleaseAfterReadBurst) return;
       {
         // Not over while the peer's bytes are still waiting.
         std::lock_guard lock(self->_objectLock);
         if (self->_inputStream && self->_inputStream->hasBytesAvailable()) return;
       }
-      self->_readSinceReleased = 0;
+      self->_readSinceReleased.store(0, std::memory_order_relaxed);
       platform::ReleaseFreedMemory();
     });
   }
@@ -1429,7 +1429,7 @@ void WSWebSocketConnection::_readFromInputStream() {
       const auto length = static_cast<std::size_t>(read);
       _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
       _readBlockUsed += length;
-      _readSinceReleased += length;
+      _readSinceReleased.fetch_add(length, std::memory_order_relaxed);
       budget -= std::min(budget, length);
     } else if (read < 0) {
       auto error = input->streamError();
