@@ -4,6 +4,8 @@
 #include "streamdeck/SDConnectionManager.hpp"
 #include "streamdeck/SDUtilities.hpp"
 
+#include <string_view>
+
 using nlohmann::json;
 using platform::DistributedNotification;
 
@@ -63,7 +65,31 @@ bool IsWhitespaceOrNewline(char32_t c) {
          c == 0x3000;
 }
 
+// Sets settings[key] to `value` (removes it for nullptr) and returns what was there before.
+std::optional<json> Replace(json& settings, const char* key, const json* value) {
+  std::optional<json> previous;
+  if (auto it = settings.find(key); it != settings.end()) previous = std::move(*it);
+  if (value)
+    settings[key] = *value;
+  else
+    settings.erase(key);
+  return previous;
+}
+
+void Restore(json& settings, const char* key, std::optional<json> previous) {
+  if (previous)
+    settings[key] = std::move(*previous);
+  else
+    settings.erase(key);
+}
+
 } // namespace
+
+std::optional<json> TitleText(const json& title) {
+  if (title.is_string()) return title;
+  if (title.is_number() || title.is_boolean()) return json(title.dump());
+  return std::nullopt;
+}
 
 // ---- The rules ---------------------------------------------------------------------------------------
 
@@ -179,7 +205,13 @@ void ZBStreamDeckPlugin::willAppearForAction(const SDString&, const SDString& co
   auto manager = _connectionManager.lock();
   if (!manager) return;
   if (const json* image = Entry(&stored, "image")) manager->setImage(image, key, 0);
-  if (const json* title = Entry(&stored, "title")) manager->setTitle(title, key, 0);
+  if (const json* title = Entry(&stored, "title")) {
+    if (auto text = TitleText(*title))
+      manager->setTitle(&*text, key, 0);
+    else
+      XLOG("display", "The stored title of context %@ is not text but %@: not shown", key,
+           title->type_name());
+  }
 }
 
 void ZBStreamDeckPlugin::willDisappearForAction(const SDString&, const SDString& context, const json*,
@@ -249,20 +281,17 @@ void ZBStreamDeckPlugin::doSetTitle(const DistributedNotification& notification)
   XLOG("Events", "doSetTitle %@", NotificationForLog(notification));
   XLOG("Verbose", "doSetTitle %@ knownIDs %@", NotificationForLog(notification), TableForLog(_knownIDs));
   const json* entry = Entry(&notification.userInfo, "title");
-  const json title = entry ? *entry : json("UNKNOWN");
-  auto manager = _connectionManager.lock();
-  for (const auto& context : contextsForNotification(notification)) {
-    XLOG("Verbose", "context %@", context);
-    if (manager) manager->setTitle(&title, context, 0);
-    json* settings = settingsFor(context);
-    XASSERT(settings);
-    if (!settings) continue; // the title is shown, but there are no settings to keep it in
-    if (IsEmpty(&title))
-      settings->erase("title");
-    else
-      (*settings)["title"] = title;
-    if (manager) manager->setSettings(*settings, context);
+  // Stream Deck hosts show text only (OpenDeck drops any other title): a number or a boolean
+  // becomes its text, anything else changes nothing.
+  const std::optional<json> title = entry ? TitleText(*entry) : json("UNKNOWN");
+  if (!title) {
+    XLOG("display", "Refusing a title that is not text but %@", entry->type_name());
+    return;
   }
+  applyToSettings("title", IsEmpty(&*title) ? nullptr : &*title, notification,
+                  [&](SDConnectionManager& manager, const std::string& context) {
+                    return manager.setTitle(&*title, context, 0);
+                  });
 }
 
 void ZBStreamDeckPlugin::doSetImage(const DistributedNotification& notification) {
@@ -270,16 +299,36 @@ void ZBStreamDeckPlugin::doSetImage(const DistributedNotification& notification)
   XLOG("Verbose", "doSetImage %@ knownIDs %@", NotificationForLog(notification), TableForLog(_knownIDs));
   const json* image = Entry(&notification.userInfo, "image");
   if (IsEmpty(image)) image = nullptr;
+  applyToSettings("image", image, notification,
+                  [&](SDConnectionManager& manager, const std::string& context) {
+                    return manager.setImage(image, context, 0);
+                  });
+}
+
+void ZBStreamDeckPlugin::applyToSettings(
+    const char* key, const json* value, const DistributedNotification& notification,
+    const std::function<bool(SDConnectionManager&, const std::string&)>& command) {
   auto manager = _connectionManager.lock();
   for (const auto& context : contextsForNotification(notification)) {
-    if (manager) manager->setImage(image, context, 0);
+    if (std::string_view(key) == "title") XLOG("Verbose", "context %@", context);
+    // The change is made to the settings first and undone when either message would be too large
+    // for Stream Deck: a refused title or image changes nothing, on the key or in its settings.
     json* settings = settingsFor(context);
+    std::optional<json> previous;
+    if (settings) {
+      previous = Replace(*settings, key, value);
+      if (!SDConnectionManager::settingsFit(*settings, context)) {
+        Restore(*settings, key, std::move(previous));
+        XLOG("display", "Refusing the %@ for context %@: its settings would be over 16 MiB", key, context);
+        continue;
+      }
+    }
+    if (manager && !command(*manager, context)) {
+      if (settings) Restore(*settings, key, std::move(previous));
+      continue;
+    }
     XASSERT(settings);
-    if (!settings) continue;
-    if (!image)
-      settings->erase("image");
-    else
-      (*settings)["image"] = *image;
+    if (!settings) continue; // shown, but there are no settings to keep it in
     if (manager) manager->setSettings(*settings, context);
   }
 }

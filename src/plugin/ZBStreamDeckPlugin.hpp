@@ -22,6 +22,7 @@
 #include "streamdeck/SDEventsProtocol.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -101,6 +102,12 @@ public:
 
 private:
   nlohmann::json* settingsFor(const std::string& context);
+  /// For every key the notification selects: `command` (false when refused), then settings[key]
+  /// = `value` (removed for nullptr) sent with setSettings. Nothing changes for a key when either
+  /// message would be over Stream Deck's size bound.
+  void applyToSettings(const char* key, const nlohmann::json* value,
+                       const platform::DistributedNotification& notification,
+                       const std::function<bool(SDConnectionManager&, const std::string&)>& command);
 
   std::weak_ptr<SDConnectionManager> _connectionManager;
   std::optional<Table> _knownSettings;
@@ -118,6 +125,9 @@ std::int32_t VirtualRow(const nlohmann::json* settings, const nlohmann::json* co
 std::int32_t VirtualColumn(const nlohmann::json* settings, const nlohmann::json* coordinates);
 /// "R<virtual row>C<virtual column>".
 std::string DefaultIDFromCoordinates(const nlohmann::json* settings, const nlohmann::json* coordinates);
+/// What a title is sent as: a string as it is, a number or boolean as its JSON text ("42",
+/// "true"); nothing for any other value.
+std::optional<nlohmann::json> TitleText(const nlohmann::json& title);
 /// Absent, null, or a string, array or object of length 0.
 bool IsEmpty(const nlohmann::json* value);
 /// `text` without white space and line breaks at either end (Unicode space separators, tab,

@@ -1,10 +1,12 @@
 #include "streamdeck/SDConnectionManager.hpp"
 
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/Memory.hpp"
 #include "streamdeck/SDJSON.hpp"
 #include "streamdeck/SDUtilities.hpp"
 #include "websocket/WSURLRequest.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -76,6 +78,33 @@ long CoordinateForLog(const json* payload, const char* key) {
 
 std::string TextOrNull(const SDString& text) { return text ? *text : "(null)"; }
 
+// An upper bound of the compact JSON size of `value`, found without writing it: a string's
+// escaping makes at most six bytes of one, a number is at most 24 characters.
+std::size_t CompactSizeBound(const json& value) {
+  switch (value.type()) {
+  case json::value_t::string:
+    return 6 * value.get_ref<const std::string&>().size() + 2;
+  case json::value_t::object: {
+    std::size_t size = 2;
+    for (const auto& [key, member] : value.items()) size += 6 * key.size() + 4 + CompactSizeBound(member);
+    return size;
+  }
+  case json::value_t::array: {
+    std::size_t size = 2;
+    for (const auto& member : value) size += 1 + CompactSizeBound(member);
+    return size;
+  }
+  case json::value_t::binary:
+    return 8 * value.get_binary().size() + 64;
+  default:
+    return 32;
+  }
+}
+
+json SettingsMessage(const json& settings, const std::string& context) {
+  return {{"event", "setSettings"}, {"context", context}, {"payload", settings}};
+}
+
 } // namespace
 
 SDConnectionManager::ExitHandler SDConnectionManager::setExitHandlerForTesting(ExitHandler handler) {
@@ -129,32 +158,106 @@ SDConnectionManager::initWithPort(std::int32_t port, std::string pluginUUID, std
 
 // ---- Sending ---------------------------------------------------------------------------------------
 
-void SDConnectionManager::send(const json& message, bool pretty, const char* failureFormat) {
+bool SDConnectionManager::settingsFit(const json& settings, const std::string& context) {
+  // Writing the settings out is left for the rare ones that might not fit.
+  if (CompactSizeBound(settings) + 6 * context.size() + 64 <= kMaximumMessageSize) return true;
+  auto text = SDJSONSerialize(SettingsMessage(settings, context), false);
+  return !text || text->size() <= kMaximumMessageSize;
+}
+
+bool SDConnectionManager::send(const json& message, bool pretty, const char* failureFormat) {
   auto text = SDJSONSerialize(message, pretty);
-  if (!text) return; // a value that cannot be written as JSON: nothing to send
+  if (!text) return true; // a value that cannot be written as JSON: nothing to send
+  if (text->size() > kMaximumMessageSize) {
+    XLOG("display", "Refusing to send a %@ message of %lu bytes: Stream Deck takes at most 16 MiB",
+         message.value("event", std::string()), text->size());
+    return false;
+  }
+  if (_socket && _socket->readyState() == WS_OPEN &&
+      (!_backlog.empty() || _socket->bufferedAmount() >= kOutputHighWater)) {
+    // The host is not reading fast enough: the message waits, in place of an older one of its kind.
+    std::string key;
+    const std::string event = message.value("event", std::string());
+    if (event == "setTitle" || event == "setImage" || event == "setSettings")
+      key = event + '\n' + message.value("context", std::string());
+    hold(std::move(key), std::move(*text), failureFormat);
+    return true;
+  }
+  sendNow(*text, failureFormat);
+  return true;
+}
+
+void SDConnectionManager::sendNow(const std::string& text, const char* failureFormat) {
   WSError error;
   bool sent = false;
   if (_socket)
-    sent = _socket->sendString(*text, &error);
+    sent = _socket->sendString(text, &error);
   else
     error = WSErrorWithCodeDescription(2134, "Invalid State: there is no connection.");
   if (!sent) XLOG("display", failureFormat, error);
 }
 
-void SDConnectionManager::setTitle(const json* title, const std::string& context, std::int32_t target) {
+void SDConnectionManager::hold(std::string key, std::string text, const char* failureFormat) {
+  if (!key.empty()) {
+    if (auto it = _backlogPositions.find(key); it != _backlogPositions.end()) {
+      Waiting& waiting = _backlog[static_cast<std::size_t>(it->second - _backlogFront)];
+      _backlogBytes = _backlogBytes - waiting.text.size() + text.size();
+      waiting.text = std::move(text);
+      _backlogPeak = std::max(_backlogPeak, _backlogBytes);
+      return;
+    }
+  }
+  if (_backlogBytes + text.size() > kBacklogLimit) {
+    ++_dropped;
+    return;
+  }
+  if (_backlog.empty()) _socket->reportWhenOutputDrains();
+  if (!key.empty()) _backlogPositions.emplace(key, _backlogFront + _backlog.size());
+  _backlogBytes += text.size();
+  _backlogPeak = std::max(_backlogPeak, _backlogBytes);
+  _backlog.push_back({std::move(key), std::move(text), failureFormat});
+}
+
+void SDConnectionManager::webSocketDidDrainOutput(WSWebSocket&) {
+  while (!_backlog.empty() && _socket->bufferedAmount() < kOutputHighWater) {
+    Waiting waiting = std::move(_backlog.front());
+    _backlog.pop_front();
+    ++_backlogFront;
+    if (!waiting.key.empty()) _backlogPositions.erase(waiting.key);
+    _backlogBytes -= waiting.text.size();
+    sendNow(waiting.text, waiting.failureFormat);
+  }
+  if (!_backlog.empty()) {
+    _socket->reportWhenOutputDrains();
+    return;
+  }
+  if (_dropped > 0) {
+    XLOG("display", "Stream Deck did not read its messages: %lu of them were dropped", _dropped);
+    _dropped = 0;
+  }
+  if (_backlogPeak >= kOutputHighWater) {
+    // The burst is over: its memory goes back to the system.
+    _backlog = {};
+    _backlogPositions = {};
+    platform::ReleaseFreedMemory();
+  }
+  _backlogPeak = 0;
+}
+
+bool SDConnectionManager::setTitle(const json* title, const std::string& context, std::int32_t target) {
   json payload = {{"target", target}};
   if (title) payload["title"] = *title;
   json message = {{"event", "setTitle"}, {"context", context}, {"payload", std::move(payload)}};
   XLOG("Verbose", "setTitle send %@", *DebugDisplayDictionary(&message));
-  send(message, true, "Failed to change the title due to error %@");
+  return send(message, true, "Failed to change the title due to error %@");
 }
 
-void SDConnectionManager::setImage(const json* image, const std::string& context, std::int32_t target) {
+bool SDConnectionManager::setImage(const json* image, const std::string& context, std::int32_t target) {
   json payload = {{"target", target}};
   if (image) payload["image"] = *image;
   json message = {{"event", "setImage"}, {"context", context}, {"payload", std::move(payload)}};
   XLOG("Verbose", "setImage send %@", *DebugDisplayDictionary(&message));
-  send(message, true, "Failed to change the image due to error %@");
+  return send(message, true, "Failed to change the image due to error %@");
 }
 
 void SDConnectionManager::showAlertForContext(const std::string& context) {
@@ -169,10 +272,10 @@ void SDConnectionManager::showOKForContext(const std::string& context) {
   send(message, true, "Failed to show OK due to error %@");
 }
 
-void SDConnectionManager::setSettings(const json& settings, const std::string& context) {
-  json message = {{"event", "setSettings"}, {"context", context}, {"payload", settings}};
+bool SDConnectionManager::setSettings(const json& settings, const std::string& context) {
+  json message = SettingsMessage(settings, context);
   XLOG("Verbose", "setSettings send %@", *DebugDisplayDictionary(&message));
-  send(message, false, "Failed to change the settings due to error %@");
+  return send(message, false, "Failed to change the settings due to error %@");
 }
 
 void SDConnectionManager::setState(const json* state, const std::string& context) {
@@ -192,6 +295,7 @@ void SDConnectionManager::logMessage(const std::optional<std::string>& text) {
 // ---- Connection reports ----------------------------------------------------------------------------
 
 void SDConnectionManager::webSocketDidOpen(WSWebSocket&) {
+  _opened = true;
   json message = {{"event", _registerEvent}, {"uuid", _pluginUUID}};
   XLOG("Verbose", "webSocketDidOpen send %@", message);
   send(message, true, "Failed to register the plugin due to error %@");
@@ -260,12 +364,24 @@ void SDConnectionManager::dispatch(const json& message) {
 }
 
 void SDConnectionManager::webSocketDidFail(WSWebSocket&, const WSError& error) {
-  XLOG("display", "The socket could not be opened due to the error %@", error);
+  if (!_opened) {
+    // Never open: the host is not there (yet). Stream Deck ends the process when it gives up.
+    XLOG("display", "The socket could not be opened due to the error %@", error);
+    return;
+  }
+  // An open connection that fails (the host crashed or reset it) is as final as a close: a
+  // plug-in that stayed would be an orphan nobody ends.
+  XLOG("display", "The connection to Stream Deck failed due to the error %@", error);
+  terminate();
 }
 
 void SDConnectionManager::webSocketDidClose(WSWebSocket&, std::int64_t,
                                             const std::optional<std::string>& reason, bool wasClean) {
   if (!wasClean) XLOG("display", "Websocket closed with reason: %@", TextOrNull(reason));
+  terminate();
+}
+
+void SDConnectionManager::terminate() {
   if (auto delegate = _delegate.lock()) {
     try {
       delegate->terminating();

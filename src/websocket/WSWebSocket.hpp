@@ -70,6 +70,8 @@ public:
   /// The connection closed (at most once, never after a failure report).
   virtual void webSocketDidClose(WSWebSocket& webSocket, std::int64_t code,
                                  const std::optional<std::string>& reason, bool wasClean);
+  /// Everything sent before the last reportWhenOutputDrains() has been written to the socket.
+  virtual void webSocketDidDrainOutput(WSWebSocket& webSocket);
 };
 
 class WSWebSocket {
@@ -126,6 +128,14 @@ public:
   virtual bool sendDataNoCopy(std::shared_ptr<const WSData> data, WSError* error) = 0;
   /// Text for a string, binary for bytes or nothing; no error out-argument.
   virtual void send(const std::optional<WSMessage>& message) = 0;
+
+  /// Bytes of the messages given to the send operations that the writer has not taken yet. A
+  /// peer that stops reading makes it grow: a user that keeps sending watches it (any thread).
+  virtual std::uint64_t bufferedAmount() const = 0;
+  /// Asks for one webSocketDidDrainOutput() once all output queued so far has been written to
+  /// the socket (soon after the call when it already has). Nothing is reported once the
+  /// connection is no longer open. Without polling: the report comes from the writer itself.
+  virtual void reportWhenOutputDrains() = 0;
 
   /// Starts the closing handshake with 1000 and no reason.
   virtual void close() = 0;

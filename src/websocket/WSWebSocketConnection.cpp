@@ -1,6 +1,7 @@
 #include "websocket/WSWebSocketConnection.hpp"
 
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/Memory.hpp"
 #include "platform/Queue.hpp"
 #include "platform/RunLoop.hpp"
 #include "websocket/WSDelegateController.hpp"
@@ -52,6 +53,15 @@ constexpr std::size_t kRecycledLargeBytes = 2 * 1024 * 1024;
 constexpr std::size_t kWriteChunkSize = 128 * 1024;
 constexpr std::size_t kWriteStepBudget = 4 * 1024 * 1024;
 constexpr std::size_t kMaximumFrameHeaderSize = 14;
+/// A backed-up burst of at least this many bytes gives its memory back once it has been written;
+/// the send lists keep room for at most this many messages.
+constexpr std::uint64_t kReleaseAfterBurst = 1024 * 1024;
+constexpr std::size_t kSendListsKept = 1024;
+/// Reading: the memory is given back once all is delivered, the socket is empty and this much
+/// was read since the last time (a few times a burst, rarely in normal traffic).
+constexpr std::uint64_t kReleaseAfterReadBurst = 256 * 1024;
+/// Pings reported and not yet answered beyond which only the latest is answered.
+constexpr std::size_t kPingsAnsweredEach = 64;
 
 [[noreturn]] void FatalInternalError(const char* what) {
   std::fprintf(stderr, "WSWebSocket: fatal internal error: %s\n", what);
@@ -563,6 +573,21 @@ void WSWebSocketConnection::_markDelivery() {
 
 void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
   const std::uint64_t left = (_undeliveredBytes -= bytes);
+  if (left == 0 && _readSinceReleased.load(std::memory_order_relaxed) >= kReleaseAfterReadBurst) {
+    // Everything read has been delivered. Behind the steps the reports queued (the pongs), a
+    // burst from the peer (a flood of pings, say) gives its memory back.
+    auto self = shared_from_this();
+    _workQueue->async([self] {
+      if (self->_readSinceReleased.load(std::memory_order_relaxed) < kReleaseAfterReadBurst) return;
+      {
+        // Not over while the peer's bytes are still waiting.
+        std::lock_guard lock(self->_objectLock);
+        if (self->_inputStream && self->_inputStream->hasBytesAvailable()) return;
+      }
+      self->_readSinceReleased.store(0, std::memory_order_relaxed);
+      platform::ReleaseFreedMemory();
+    });
+  }
   if (left < kResumeReadingBelow && _readPaused.exchange(false)) {
     auto self = shared_from_this();
     _workQueue->async([self] { self->_readAndParse(); });
@@ -945,11 +970,44 @@ void WSWebSocketConnection::handleCloseWithData(const WSData& data) {
 
 void WSWebSocketConnection::_handlePingWithData(std::shared_ptr<const WSData> data) {
   auto self = shared_from_this();
+  // Counted like a message: a flood of pings that the delegate queue does not keep up with
+  // pauses reading as messages do.
+  _undeliveredInStep += data->size() + kReportOverhead;
   _delegateController->performDelegateBlock([self, data](const auto& delegate, WSDelegateAvailableMethods m) {
     if (delegate && m.didReceivePing) delegate->webSocketDidReceivePing(*self, *data);
-    // The pong leaves after the report, whether or not there is a delegate.
-    self->_workQueue->async([self, data] { self->_sendFrameWithOpcode(WSOpcodePong, data); });
+    // The pong leaves after the report, whether or not there is a delegate. The pings reported
+    // meanwhile are answered by one step; beyond a few waiting, only the latest is (section 5.5.3).
+    bool first;
+    {
+      std::lock_guard lock(self->_pingLock);
+      first = self->_pingsToAnswer.empty();
+      if (self->_pingsToAnswer.size() >= kPingsAnsweredEach) self->_pingsToAnswer.clear();
+      self->_pingsToAnswer.push_back(data);
+    }
+    if (first) self->_workQueue->async([self] { self->_answerPings(); });
   });
+}
+
+void WSWebSocketConnection::_answerPings() {
+  assertOnWorkQueue();
+  std::vector<std::shared_ptr<const WSData>> pings;
+  {
+    std::lock_guard lock(_pingLock);
+    pings.swap(_pingsToAnswer);
+  }
+  for (auto& ping : pings) {
+    if (_closeWhenFinishedWriting) return;
+    if (_waitingPong && _outputBackedUp) {
+      // The peer is not reading: the waiting pong answers this ping instead.
+      _waitingPong->payload = std::move(ping);
+      continue;
+    }
+    Outgoing pong;
+    pong.payload = std::move(ping);
+    pong.opcode = WSOpcodePong;
+    _enqueueOutgoing(std::move(pong));
+    _waitingPong = &_outgoing.back();
+  }
 }
 
 void WSWebSocketConnection::handlePong(std::shared_ptr<const WSData> data) {
@@ -1005,6 +1063,8 @@ void WSWebSocketConnection::_queueSend(std::uint8_t opcode, std::shared_ptr<cons
   Outgoing frame;
   frame.payload = std::move(data);
   frame.opcode = opcode;
+  frame.counted = true;
+  _bufferedAmount.fetch_add(frame.payload->size(), std::memory_order_relaxed);
   bool first;
   {
     std::lock_guard lock(_sendLock);
@@ -1025,6 +1085,48 @@ void WSWebSocketConnection::_takePendingSends() {
   }
   for (Outgoing& frame : _takenSends) _enqueueOutgoing(std::move(frame));
   _takenSends.clear();
+}
+
+void WSWebSocketConnection::reportWhenOutputDrains() {
+  auto self = shared_from_this();
+  // Behind the steps that take the sends made before this call.
+  _workQueue->async([self] {
+    self->_drainReportRequested = true;
+    if (self->_outputDrained()) self->_outputDidDrain();
+  });
+}
+
+void WSWebSocketConnection::_outgoingDone(const Outgoing& item) {
+  if (item.counted) _bufferedAmount.fetch_sub(item.payload->size(), std::memory_order_relaxed);
+  if (&item == _waitingPong) _waitingPong = nullptr;
+}
+
+void WSWebSocketConnection::_outputDidDrain() {
+  assertOnWorkQueue();
+  if (_outputBackedUp && _queuedSinceDrained >= kReleaseAfterBurst) {
+    // A burst that waited for the peer is written: the room it took in the send lists and the
+    // allocator's freed blocks go back to the system.
+    {
+      std::lock_guard lock(_sendLock);
+      if (_pendingSends.empty() && _pendingSends.capacity() > kSendListsKept)
+        std::vector<Outgoing>().swap(_pendingSends);
+    }
+    if (_takenSends.capacity() > kSendListsKept) std::vector<Outgoing>().swap(_takenSends);
+    platform::ReleaseFreedMemory();
+  }
+  _outputBackedUp = false;
+  _queuedSinceDrained = 0;
+  if (!_drainReportRequested || readyState() != WS_OPEN) return;
+  {
+    // Sends not yet taken are still to be written: their step pumps again.
+    std::lock_guard lock(_sendLock);
+    if (!_pendingSends.empty()) return;
+  }
+  _drainReportRequested = false;
+  auto self = shared_from_this();
+  _delegateController->performDelegateBlock([self](const auto& delegate, WSDelegateAvailableMethods) {
+    if (delegate) delegate->webSocketDidDrainOutput(*self);
+  });
 }
 
 void WSWebSocketConnection::send(const std::optional<WSMessage>& message) {
@@ -1055,7 +1157,11 @@ void WSWebSocketConnection::_writeData(WSDispatchData data) {
 void WSWebSocketConnection::_enqueueOutgoing(Outgoing item) {
   assertOnWorkQueue();
   // Nothing new goes out once the connection is closing down.
-  if (_closeWhenFinishedWriting) return;
+  if (_closeWhenFinishedWriting) {
+    _outgoingDone(item);
+    return;
+  }
+  _queuedSinceDrained += item.payload ? item.payload->size() : item.raw.size();
   _outgoing.push_back(std::move(item));
   _schedulePump();
 }
@@ -1089,6 +1195,8 @@ void WSWebSocketConnection::_fillWriteChunk() {
       const std::uint64_t length = item.payload->size();
       if (!item.started) {
         if (room < kMaximumFrameHeaderSize) break;
+        // From now on its payload is being written: a later ping gets a pong of its own.
+        if (&item == _waitingPong) _waitingPong = nullptr;
         // Drawn as the frame is composed: a key the server cannot have seen coming.
         WSRandomFill(item.maskKey);
         const std::size_t header = WSComposeFrameHeader(item.opcode, length, item.maskKey, out);
@@ -1112,6 +1220,7 @@ void WSWebSocketConnection::_fillWriteChunk() {
       _writeChunkLength += take;
       if (item.progress < item.raw.size()) break;
     }
+    _outgoingDone(item);
     _outgoing.pop_front();
   }
 }
@@ -1125,7 +1234,11 @@ void WSWebSocketConnection::_pumpWriting() {
     input = _inputStream;
     output = _outputStream;
   }
-  if (output && !_outputDrained() && output->hasSpaceAvailable()) {
+  const bool waiting = output && !_outputDrained();
+  const bool room = waiting && output->hasSpaceAvailable();
+  // Output waits for a socket without room: the peer is not keeping up.
+  if (waiting && !room) _outputBackedUp = true;
+  if (room) {
     // Frames are composed into the write chunk as it empties: the output holds references to
     // the callers' payloads, never a second copy of them. A short write means the socket is
     // full: the rest waits for space. A step writes a bounded amount, so reads and other steps
@@ -1145,7 +1258,11 @@ void WSWebSocketConnection::_pumpWriting() {
       }
       _writeChunkOffset += static_cast<std::size_t>(written);
       budget -= std::min(budget, static_cast<std::size_t>(written));
-      if (static_cast<std::size_t>(written) < pending) break;
+      if (static_cast<std::size_t>(written) < pending) {
+        // The socket is full: the peer is not keeping up.
+        _outputBackedUp = true;
+        break;
+      }
     }
     if (failed) {
       auto streamError = output->streamError();
@@ -1156,6 +1273,7 @@ void WSWebSocketConnection::_pumpWriting() {
     }
     if (budget == 0 && !_outputDrained()) _schedulePump();
   }
+  if (_outputDrained()) _outputDidDrain();
 
   if (_closeWhenFinishedWriting && _outputDrained() && input &&
       input->streamStatus() != WSStreamStatusNotOpen && input->streamStatus() != WSStreamStatusClosed &&
@@ -1317,6 +1435,7 @@ void WSWebSocketConnection::_readFromInputStream() {
       const auto length = static_cast<std::size_t>(read);
       _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
       _readBlockUsed += length;
+      _readSinceReleased.fetch_add(length, std::memory_order_relaxed);
       budget -= std::min(budget, length);
     } else if (read < 0) {
       auto error = input->streamError();

@@ -68,6 +68,8 @@ public:
   bool sendPing(const WSData& data, WSError* error) override;
   bool sendDataNoCopy(std::shared_ptr<const WSData> data, WSError* error) override;
   void send(const std::optional<WSMessage>& message) override;
+  std::uint64_t bufferedAmount() const override { return _bufferedAmount.load(std::memory_order_relaxed); }
+  void reportWhenOutputDrains() override;
   void close() override;
   void closeWithCode(std::int64_t code, const std::optional<std::string>& reason) override;
   std::int64_t readyState() const override;
@@ -144,6 +146,7 @@ private:
                                  WSDelegateAvailableMethods methods, WSData& data);
   void handleCloseWithData(const WSData& data);
   void _handlePingWithData(std::shared_ptr<const WSData> data);
+  void _answerPings();
   void handlePong(std::shared_ptr<const WSData> data);
 
   // Frame writer and output pump.
@@ -156,6 +159,8 @@ private:
     std::array<std::uint8_t, 4> maskKey{};
     /// Payload (or raw) bytes already composed into the write chunk.
     std::uint64_t progress = 0;
+    /// A user's message: counted in _bufferedAmount until it is composed.
+    bool counted = false;
   };
   void _queueSend(std::uint8_t opcode, std::shared_ptr<const WSData> data);
   void _takePendingSends();
@@ -166,6 +171,10 @@ private:
   bool _outputDrained() const;
   void _fillWriteChunk();
   void _pumpWriting();
+  /// Output written out: the drain report when asked for, and the end of a backed-up burst.
+  void _outputDidDrain();
+  /// The frame of `item` has left _outgoing (composed or dropped).
+  void _outgoingDone(const Outgoing& item);
 
   // Stream events.
   void safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream);
@@ -195,6 +204,22 @@ private:
   std::vector<std::uint8_t> _writeChunk;
   std::size_t _writeChunkOffset = 0;
   std::size_t _writeChunkLength = 0;
+  /// Bytes of user messages sent and not yet composed (any thread).
+  std::atomic<std::uint64_t> _bufferedAmount{0};
+  /// A drain report has been asked for; bytes queued since the output was last drained, and
+  /// whether the socket has refused some of them meanwhile (the output is backed up).
+  bool _drainReportRequested = false;
+  std::uint64_t _queuedSinceDrained = 0;
+  bool _outputBackedUp = false;
+  /// Bytes read since the memory of a burst was last given back (written on the work queue).
+  std::atomic<std::uint64_t> _readSinceReleased{0};
+  /// The pong in _outgoing that has not been composed yet. While the output is backed up it
+  /// takes the payload of each later ping instead of a pong per ping (RFC 6455 section 5.5.3
+  /// lets a pong answer only the most recent ping). Deque elements stay put as the ends change.
+  Outgoing* _waitingPong = nullptr;
+  /// Pings reported and waiting for their pong (_pingLock; added on the delegate queue).
+  std::mutex _pingLock;
+  std::vector<std::shared_ptr<const WSData>> _pingsToAnswer;
   std::uint8_t _currentFrameOpcode = 0;
   std::uint64_t _currentFrameCount = 0;
   std::uint64_t _currentStringScanPosition = 0;

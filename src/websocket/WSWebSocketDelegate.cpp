@@ -11,3 +11,4 @@ void WSWebSocketDelegate::webSocketDidReceivePong(WSWebSocket&, const WSData&) {
 void WSWebSocketDelegate::webSocketDidFail(WSWebSocket&, const WSError&) {}
 void WSWebSocketDelegate::webSocketDidClose(WSWebSocket&, std::int64_t, const std::optional<std::string>&,
                                             bool) {}
+void WSWebSocketDelegate::webSocketDidDrainOutput(WSWebSocket&) {}

@@ -97,7 +97,7 @@ TEST_F(ZBStreamDeckPluginBusTest, EngineCommandsFromGdbusReachStreamDeck) {
 }
 
 // Bad engine notifications: a foreign object never arrives, a missing zbID is reported, an
-// integer zbID addresses no key, a title of another type is passed on; the next one works.
+// integer zbID addresses no key, an integer title is sent and kept as its text; the next one works.
 TEST_F(ZBStreamDeckPluginBusTest, BadEngineNotificationsAndTheNextOne) {
   startOnBus();
   appear("K", 0, 0);
@@ -111,8 +111,8 @@ TEST_F(ZBStreamDeckPluginBusTest, BadEngineNotificationsAndTheNextOne) {
   ASSERT_TRUE(waitForSent(3));
   auto sent = wire();
   ASSERT_EQ(sent.size(), 3u);
-  EXPECT_EQ(sent[0]["payload"]["title"], 7);
-  EXPECT_EQ(sent[1]["payload"], (json{{"title", 7}}));
+  EXPECT_EQ(sent[0]["payload"]["title"], "7");
+  EXPECT_EQ(sent[1]["payload"], (json{{"title", "7"}}));
   EXPECT_EQ(sent[2]["event"], "showAlert");
   EXPECT_EQ(log->count("Assertion Failed: zbID", mark), 1);
 }

@@ -279,12 +279,59 @@ TEST_F(ZBStreamDeckPluginTest, MissingAndEmptyTitles) {
   EXPECT_TRUE(socket->sent.empty());
 }
 
-// A title of another type is passed through unchanged and stored.
-TEST_F(ZBStreamDeckPluginTest, TitleOfAnotherTypeIsPassedThrough) {
-  appear("T", 0, 0);
-  center->deliver(kZBSetTitleNotification, kZBEngineNotificationObject, {{"zbID", "R1C1"}, {"title", 42}});
-  EXPECT_EQ(wire()[0]["payload"]["title"], 42);
-  EXPECT_EQ(settings("T")["title"], 42);
+// A number or boolean title is sent and stored as its text; any other non-string title is
+// refused with one line and changes nothing.
+TEST_F(ZBStreamDeckPluginTest, TitlesThatAreNotText) {
+  appear("T", 0, 0, {{"title", "before"}});
+  struct Case {
+    json title;
+    std::optional<std::string> text; // nullopt: refused
+  };
+  const Case cases[] = {{42, "42"},       {-3.5, "-3.5"},         {true, "true"},
+                        {false, "false"}, {json::array({1}), {}}, {json::object(), {}},
+                        {nullptr, {}}};
+  for (const auto& c : cases) {
+    socket->sent.clear();
+    auto mark = log->mark();
+    center->deliver(kZBSetTitleNotification, kZBEngineNotificationObject,
+                    {{"zbID", "R1C1"}, {"title", c.title}});
+    if (c.text) {
+      ASSERT_EQ(wire().size(), 2u) << c.title;
+      EXPECT_EQ(wire()[0]["payload"]["title"], *c.text);
+      EXPECT_EQ(settings("T")["title"], *c.text);
+      EXPECT_EQ(wire()[1]["payload"]["title"], *c.text);
+    } else {
+      EXPECT_TRUE(socket->sent.empty()) << c.title;
+      EXPECT_EQ(log->count("Refusing a title that is not text", mark), 1) << c.title;
+      EXPECT_EQ(settings("T")["title"], "false") << c.title; // the last accepted one
+    }
+  }
+}
+
+// An image or title that would make a message over 16 MiB (on its own, or in the settings with
+// what they hold) is refused with one line: nothing is sent and the settings stay.
+TEST_F(ZBStreamDeckPluginTest, ValuesTooLargeForStreamDeckChangeNothing) {
+  const std::string big = "data:image/png;base64," + std::string(9 << 20, 'A');
+  appear("T", 0, 0, {{"image", big}});
+  socket->sent.clear();
+  const json before = settings("T");
+  struct Case {
+    const char* notification;
+    const char* key;
+    std::size_t size;
+  };
+  for (const Case& c : {Case{kZBSetImageNotification, "image", 16u << 20},   // alone too large
+                        Case{kZBSetTitleNotification, "title", 8u << 20}}) { // with the image
+    auto mark = log->mark();
+    center->deliver(c.notification, kZBEngineNotificationObject,
+                    {{"zbID", "R1C1"}, {c.key, std::string(c.size, 'x')}});
+    EXPECT_TRUE(socket->sent.empty()) << c.key;
+    EXPECT_EQ(log->count("Refusing", mark), 1) << c.key;
+    EXPECT_EQ(settings("T"), before) << c.key;
+  }
+  // A value that fits still goes through.
+  center->deliver(kZBSetTitleNotification, kZBEngineNotificationObject, {{"zbID", "R1C1"}, {"title", "ok"}});
+  EXPECT_EQ(wire().size(), 2u);
 }
 
 // Set Image stores the image; an empty one sends setImage without image and removes it.

@@ -27,6 +27,9 @@ public:
   int openCalls = 0;
   int closeCalls = 0;
   std::int64_t state = WS_CONNECTING;
+  /// What bufferedAmount() answers, and how many drain reports were asked for.
+  std::uint64_t buffered = 0;
+  int drainRequests = 0;
 
   void setDelegate(std::weak_ptr<WSWebSocketDelegate> delegate) override { _delegate = std::move(delegate); }
   std::shared_ptr<WSWebSocketDelegate> delegate() const override { return _delegate.lock(); }
@@ -61,6 +64,8 @@ public:
   void setAllowsUntrustedSSLCertificates(bool) override {}
   void scheduleInRunLoop(platform::RunLoop&) override {}
   void unscheduleFromRunLoop(platform::RunLoop&) override {}
+  std::uint64_t bufferedAmount() const override { return buffered; }
+  void reportWhenOutputDrains() override { ++drainRequests; }
   void close() override { ++closeCalls; }
   void closeWithCode(std::int64_t, const std::optional<std::string>&) override { ++closeCalls; }
   std::int64_t readyState() const override { return state; }
@@ -82,6 +87,9 @@ public:
   void reportClose(std::int64_t code, std::optional<std::string> reason, bool wasClean) {
     state = WS_CLOSED;
     if (auto d = delegate()) d->webSocketDidClose(*this, code, reason, wasClean);
+  }
+  void reportDrain() {
+    if (auto d = delegate()) d->webSocketDidDrainOutput(*this);
   }
   void reportFail(const WSError& error) {
     state = WS_CLOSED;

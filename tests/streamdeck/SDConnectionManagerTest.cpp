@@ -400,6 +400,48 @@ TEST_F(SDConnectionManagerTest, EventsLineShowsCoordinates) {
   EXPECT_EQ(log->count("Process event keyDown for context C9 (2,4)", mark), 1);
 }
 
+// ---- A host that does not read ----
+
+// While the connection holds much unsent output, messages wait: a newer setTitle, setImage or
+// setSettings of a context replaces the waiting one in place, others keep their order; the
+// drain report sends them. Beyond the backlog's bound messages are dropped, counted in one line.
+TEST_F(SDConnectionManagerTest, BackedUpOutputWaitsCoalescedAndBounded) {
+  makeOpen();
+  socket->buffered = SDConnectionManager::kOutputHighWater;
+  const json one = "1", two = "2", other = "x";
+  manager->setTitle(&one, "A", 0);
+  manager->setSettings({{"title", "1"}}, "A");
+  manager->showAlertForContext("A");
+  manager->setTitle(&other, "B", 0);
+  manager->setTitle(&two, "A", 0);
+  manager->setSettings({{"title", "2"}}, "A");
+  EXPECT_TRUE(socket->sent.empty());
+  EXPECT_EQ(socket->drainRequests, 1);
+  socket->buffered = 0;
+  socket->reportDrain();
+  std::vector<json> sent;
+  for (const auto& s : socket->sent) sent.push_back(s.json());
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0]["payload"]["title"], "2");
+  EXPECT_EQ(sent[1]["payload"], (json{{"title", "2"}}));
+  EXPECT_EQ(sent[2]["event"], "showAlert");
+  EXPECT_EQ(sent[3]["context"], "B");
+
+  // 25 images of 1 MiB for different keys: the bound (24 MiB) holds 23 of them.
+  socket->sent.clear();
+  socket->buffered = SDConnectionManager::kOutputHighWater;
+  const json image = std::string(1 << 20, 'i');
+  for (int i = 0; i < 25; ++i) manager->setImage(&image, "K" + std::to_string(i), 0);
+  auto mark = log->mark();
+  socket->buffered = 0;
+  socket->reportDrain();
+  EXPECT_EQ(socket->sent.size(), 23u);
+  EXPECT_EQ(log->count("Stream Deck did not read its messages: 2 of them were dropped", mark), 1);
+  // Once drained, messages go straight out again.
+  manager->showOKForContext("A");
+  EXPECT_EQ(socket->sent.size(), 24u);
+}
+
 // ---- Close and failure ----
 
 // A clean close: no reason line, terminating, log flushed, exit status 0.
@@ -432,6 +474,20 @@ TEST_F(SDConnectionManagerTest, FailureIsLoggedAndTheProcessStays) {
   EXPECT_TRUE(exitStatuses.empty());
   manager->showOKForContext("c");
   EXPECT_EQ(log->count("Failed to show OK due to error", mark), 1);
+}
+
+// A failure after the connection had opened (the host reset it) ends the process as a close does,
+// with a line naming the error.
+TEST_F(SDConnectionManagerTest, FailureAfterOpenEndsLikeAClose) {
+  makeOpen();
+  order.clear();
+  auto mark = log->mark();
+  socket->reportFail(WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 104, "Connection reset by peer"));
+  EXPECT_EQ(log->count("The connection to Stream Deck failed due to the error", mark), 1);
+  EXPECT_EQ(log->count("Connection reset by peer", mark), 1);
+  EXPECT_EQ(log->count("could not be opened", mark), 0);
+  EXPECT_EQ(order, (std::vector<std::string>{"terminating", "exit"}));
+  EXPECT_EQ(exitStatuses, std::vector<int>{0});
 }
 
 // Without a connection (the factory gave none) commands are logged as failures, never a crash.

@@ -46,7 +46,7 @@ inline constexpr auto kTimeout = 20s;
 // ---- delegate ---------------------------------------------------------------------------
 
 struct Report {
-  enum Kind { Open, Message, String, Data, Ping, Pong, Fail, Close };
+  enum Kind { Open, Message, String, Data, Ping, Pong, Fail, Close, Drain };
   explicit Report(Kind k) : kind(k) {}
   Kind kind;
   std::optional<WSMessage> message;
@@ -105,6 +105,8 @@ public:
     add(std::move(r));
   }
 
+  void webSocketDidDrainOutput(WSWebSocket&) override { add(Report(Report::Drain)); }
+
   /// Waits until `count` reports of `kind` have arrived.
   bool waitFor(Report::Kind kind, std::size_t count = 1, std::chrono::milliseconds timeout = kTimeout) {
     std::unique_lock lock(_mutex);
@@ -156,7 +158,7 @@ private:
   mutable std::mutex _mutex;
   std::condition_variable _changed;
   std::vector<Report> _reports;
-  std::size_t _counts[8] = {};
+  std::size_t _counts[Report::Drain + 1] = {};
 };
 
 // ---- the independent server -------------------------------------------------------------

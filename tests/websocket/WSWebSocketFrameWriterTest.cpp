@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 using namespace wstest;
 
 namespace {
@@ -164,6 +166,49 @@ TEST(WSWebSocketFrameWriterTest, ABurstLeavesInOrderOverSeveralSteps) {
     EXPECT_EQ(capture.frames[i].opcode, WSOpcodeBinary) << i;
     ASSERT_TRUE(capture.frames[i].payload == sent[i]) << i;
   }
+}
+
+// While the peer does not read, the unsent bytes are counted and a pong that is still waiting
+// answers only the latest ping (RFC 6455 section 5.5.3); once the peer reads, everything arrives
+// in order and the drain report follows.
+TEST(WSWebSocketFrameWriterTest, BackedUpOutputIsCountedCoalescesPongsAndReportsItsDrain) {
+  // 24 MiB: more than the socket buffers of both ends hold.
+  constexpr std::size_t kMessages = 384, kSize = 64 * 1024, kPings = 200;
+  std::promise<void> sent, reported;
+  std::vector<ClientFrame> pongs;
+  std::size_t messages = 0;
+  RawServer server([&](RawPeer& peer) {
+    peer.handshake();
+    sent.get_future().wait();
+    for (std::size_t i = 0; i < kPings; ++i) peer.send(ServerFrame(9, Bytes("p" + std::to_string(i))));
+    reported.get_future().wait();
+    for (;;) {
+      ClientFrame frame = peer.readFrame();
+      if (frame.opcode == WSOpcodeBinary) ++messages;
+      if (frame.opcode != WSOpcodePong) continue;
+      pongs.push_back(frame);
+      if (frame.text() == "p" + std::to_string(kPings - 1)) break;
+    }
+    peer.answerClose();
+  });
+  Client client;
+  client.open(server.url());
+  ASSERT_TRUE(client.delegate->waitFor(Report::Open));
+  for (std::size_t i = 0; i < kMessages; ++i)
+    ASSERT_TRUE(client.socket->sendData(WSData(kSize, 0x42), nullptr));
+  EXPECT_GT(client.socket->bufferedAmount(), 0u);
+  sent.set_value();
+  ASSERT_TRUE(client.delegate->waitFor(Report::Ping, kPings));
+  EXPECT_GT(client.socket->bufferedAmount(), 0u) << "the peer took everything without reading";
+  client.socket->reportWhenOutputDrains();
+  reported.set_value();
+  ASSERT_TRUE(client.delegate->waitFor(Report::Drain));
+  EXPECT_EQ(client.socket->bufferedAmount(), 0u);
+  client.socket->close();
+  EXPECT_EQ(server.finish(), "");
+  EXPECT_EQ(messages, kMessages);
+  EXPECT_LT(pongs.size(), kPings / 2) << "a pong per ping while the peer did not read";
+  EXPECT_EQ(client.delegate->count(Report::Drain), 1u);
 }
 
 } // namespace
