@@ -193,7 +193,8 @@ else
 fi
 say "next: restart OpenDeck; the action \"Zorbel Key\" is in the \"Zorbel\" category"
 if [[ " ${found[*]} " == *Flatpak* ]] || [[ "${installed[*]}" == *"/.var/app/$flatpak_id/"* ]]; then
-  say "Flatpak OpenDeck: let the plug-in use the session bus with the flatpak override in docs/opendeck.md"
+  say "Flatpak OpenDeck: let the plug-in use the session bus (docs/opendeck.md):"
+  say "  flatpak override --user --socket=session-bus $flatpak_id"
 fi
 if [ -L "$link" ] && [ -e "$unit_dir/zorbel-deck.service" ]; then
   say "deck service: systemctl --user daemon-reload && systemctl --user enable --now zorbel-deck"

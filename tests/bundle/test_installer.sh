@@ -87,7 +87,7 @@ install_as_user --archive "$archive"
 expect_bundle "$home/$flatpak/config/opendeck/plugins"
 expect_absent "$home/.config/opendeck"
 expect_said "OpenDeck found: Flatpak"
-expect_said "docs/opendeck.md"
+expect_said "flatpak override --user --socket=session-bus me.amankhanna.opendeck"
 expect_owned
 
 case="both, with XDG_CONFIG_HOME"
