@@ -4,14 +4,11 @@
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/security/detail/WSOpenSSL.hpp"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/connect.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/host_name_verification.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -37,7 +34,7 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-// Why a download failed; thrown inside the coroutine, caught at its top.
+// Why a download failed; thrown by any step, caught at the top of the download.
 struct Failure {
   std::string reason;
 };
@@ -83,17 +80,45 @@ http::request<http::empty_body> RequestFor(const Hop& hop) {
   return request;
 }
 
+// Each step is asynchronous, so that one deadline bounds it, and awaited by running the download's
+// own io_context until the step's handler ran. (No coroutines: clang 14 cannot compile them
+// under AddressSanitizer.) A step still pending at the deadline is abandoned: its handler is
+// destroyed with the io_context, never called, so what it refers to may be gone by then.
+class Steps {
+public:
+  Steps(asio::io_context& io, Clock::time_point deadline) : _io(io), _deadline(deadline) {}
+
+  /// Starts an operation with a handler taking (error_code, ...) and waits for it.
+  template <class Start> void await(Start start) {
+    boost::system::error_code result;
+    bool finished = false;
+    start([&result, &finished](boost::system::error_code error, auto&&...) {
+      result = error;
+      finished = true;
+    });
+    _io.restart();
+    while (!finished && _io.run_one_until(_deadline) != 0) {
+    }
+    if (!finished) throw boost::system::system_error(beast::error::timeout);
+    if (result) throw boost::system::system_error(result);
+  }
+
+private:
+  asio::io_context& _io;
+  Clock::time_point _deadline;
+};
+
 // One request and its response on a connected stream (plain or TLS).
 template <class Stream>
-asio::awaitable<http::response<http::string_body>> Exchange(Stream& stream, const Hop& hop,
-                                                            std::size_t maximumSize) {
+http::response<http::string_body> Exchange(Steps& steps, Stream& stream, const Hop& hop,
+                                           std::size_t maximumSize) {
   auto request = RequestFor(hop);
-  co_await http::async_write(stream, request, asio::use_awaitable);
+  steps.await([&](auto handler) { http::async_write(stream, request, std::move(handler)); });
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
   parser.body_limit(maximumSize);
-  co_await http::async_read(stream, buffer, parser, asio::use_awaitable);
-  co_return parser.release();
+  steps.await([&](auto handler) { http::async_read(stream, buffer, parser, std::move(handler)); });
+  return parser.release();
 }
 
 struct Download {
@@ -101,9 +126,6 @@ struct Download {
   std::size_t maximumSize = 0;
   Clock::time_point deadline;
   std::unique_ptr<asio::ssl::context> tls; // made for the first https hop only
-  std::optional<std::string> body;
-  std::string failure;
-  bool done = false;
 
   asio::ssl::context& tlsContext() {
     if (!tls) {
@@ -116,59 +138,56 @@ struct Download {
     return *tls;
   }
 
-  asio::awaitable<http::response<http::string_body>> fetch(const Hop& hop) {
-    auto executor = co_await asio::this_coro::executor;
-    tcp::resolver resolver(executor);
-    const auto endpoints =
-        co_await resolver.async_resolve(hop.url.host, std::to_string(hop.url.port), asio::use_awaitable);
-    beast::tcp_stream socket(executor);
+  http::response<http::string_body> fetch(asio::io_context& io, const Hop& hop) {
+    Steps steps(io, deadline);
+    tcp::resolver resolver(io);
+    tcp::resolver::results_type endpoints;
+    steps.await([&](auto handler) {
+      resolver.async_resolve(hop.url.host, std::to_string(hop.url.port),
+                             [&endpoints, handler = std::move(handler)](
+                                 boost::system::error_code error, tcp::resolver::results_type found) mutable {
+                               endpoints = std::move(found);
+                               handler(error);
+                             });
+    });
+    beast::tcp_stream socket(io);
     // One deadline for every later step of this hop, and of the whole download.
     socket.expires_at(deadline);
-    co_await socket.async_connect(endpoints, asio::use_awaitable);
-    if (!hop.tls) co_return co_await Exchange(socket, hop, maximumSize);
+    steps.await([&](auto handler) { socket.async_connect(endpoints, std::move(handler)); });
+    if (!hop.tls) return Exchange(steps, socket, hop, maximumSize);
     beast::ssl_stream<beast::tcp_stream> stream(std::move(socket), tlsContext());
     // RFC 6066 section 3: SNI names hosts only, never literal addresses.
     if (!IsIPAddress(hop.url.host)) SSL_set_tlsext_host_name(stream.native_handle(), hop.url.host.c_str());
     stream.set_verify_callback(asio::ssl::host_name_verification(hop.url.host));
-    co_await stream.async_handshake(asio::ssl::stream_base::client, asio::use_awaitable);
-    co_return co_await Exchange(stream, hop, maximumSize);
+    steps.await(
+        [&](auto handler) { stream.async_handshake(asio::ssl::stream_base::client, std::move(handler)); });
+    return Exchange(steps, stream, hop, maximumSize);
   }
 
-  asio::awaitable<void> run() {
-    try {
-      std::string current = url;
-      for (int redirects = 0;; ++redirects) {
-        const Hop hop = HopFor(current);
-        auto response = co_await fetch(hop);
-        const unsigned status = response.result_int();
-        const bool redirect =
-            status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-        if (redirect && response.count(http::field::location)) {
-          if (redirects == WSHTTPDownloadMaximumRedirects)
-            throw Failure{"more than " + std::to_string(WSHTTPDownloadMaximumRedirects) + " redirects"};
-          // RFC 9110 section 10.2.2: Location may be relative to the URL that was asked for.
-          auto base = boost::urls::parse_uri(current);
-          const std::string locationText(response[http::field::location]);
-          auto location = boost::urls::parse_uri_reference(locationText);
-          if (!base || !location) throw Failure{"unusable redirect"};
-          boost::urls::url next;
-          if (!boost::urls::resolve(*base, *location, next)) throw Failure{"unusable redirect"};
-          next.remove_fragment();
-          current = std::string(next.buffer());
-          continue;
-        }
-        if (status >= 400) throw Failure{"HTTP status " + std::to_string(status)};
-        body = std::move(response.body());
-        break;
+  std::string run(asio::io_context& io) {
+    std::string current = url;
+    for (int redirects = 0;; ++redirects) {
+      const Hop hop = HopFor(current);
+      auto response = fetch(io, hop);
+      const unsigned status = response.result_int();
+      const bool redirect = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+      if (redirect && response.count(http::field::location)) {
+        if (redirects == WSHTTPDownloadMaximumRedirects)
+          throw Failure{"more than " + std::to_string(WSHTTPDownloadMaximumRedirects) + " redirects"};
+        // RFC 9110 section 10.2.2: Location may be relative to the URL that was asked for.
+        auto base = boost::urls::parse_uri(current);
+        const std::string locationText(response[http::field::location]);
+        auto location = boost::urls::parse_uri_reference(locationText);
+        if (!base || !location) throw Failure{"unusable redirect"};
+        boost::urls::url next;
+        if (!boost::urls::resolve(*base, *location, next)) throw Failure{"unusable redirect"};
+        next.remove_fragment();
+        current = std::string(next.buffer());
+        continue;
       }
-    } catch (const Failure& f) {
-      failure = f.reason;
-    } catch (const boost::system::system_error& e) {
-      failure = Describe(e.code(), maximumSize);
-    } catch (const std::exception& e) {
-      failure = e.what();
+      if (status >= 400) throw Failure{"HTTP status " + std::to_string(status)};
+      return std::move(response.body());
     }
-    done = true;
   }
 };
 
@@ -176,18 +195,21 @@ struct Download {
 
 std::optional<std::string> WSHTTPDownload(const std::string& url, std::chrono::milliseconds limit,
                                           std::size_t maximumSize, std::string* failure) {
-  auto download = std::make_shared<Download>();
-  download->url = url;
-  download->maximumSize = maximumSize;
-  download->deadline = Clock::now() + limit;
+  Download download{url, maximumSize, Clock::now() + limit, nullptr};
+  std::string reason;
   {
+    // Declared first, so that it goes last: every socket of a step is closed before it.
     asio::io_context io;
-    asio::co_spawn(io, download->run(), asio::detached);
-    // The stream deadlines cover connecting, TLS and HTTP; this one also covers name resolution.
-    io.run_until(download->deadline);
-    // Leaving the block ends whatever is still pending.
+    try {
+      return download.run(io);
+    } catch (const Failure& f) {
+      reason = f.reason;
+    } catch (const boost::system::system_error& e) {
+      reason = Describe(e.code(), maximumSize);
+    } catch (const std::exception& e) {
+      reason = e.what();
+    }
   }
-  if (!download->done) download->failure = "timed out";
-  if (failure) *failure = download->failure;
-  return download->body;
+  if (failure) *failure = reason;
+  return std::nullopt;
 }
