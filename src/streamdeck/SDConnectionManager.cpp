@@ -207,7 +207,10 @@ void SDConnectionManager::hold(std::string key, std::string text, const char* fa
       return;
     }
   }
-  if (_backlogBytes + text.size() > kBacklogLimit) {
+  // The latest state of a key is never dropped: the host keeps it (setSettings) or shows it, and
+  // there is one waiting message per key and kind at most, so the keys bound that part. Beyond the
+  // bound only the others (alerts, OKs, states, log messages) are dropped.
+  if (key.empty() && _backlogBytes + text.size() > kBacklogLimit) {
     ++_dropped;
     return;
   }

@@ -15,8 +15,9 @@
 //
 // Output while the host is not reading: once the connection holds kOutputHighWater bytes
 // unsent, messages wait here instead, and a newer setTitle, setImage or setSettings for a
-// context replaces the waiting one (the host only shows, and keeps, the latest). Beyond
-// kBacklogLimit bytes waiting, further messages are dropped, counted in one log line per burst.
+// context replaces the waiting one (the host only shows, and keeps, the latest), so these wait
+// at most once per key and kind and are never dropped. Beyond kBacklogLimit bytes waiting, the
+// other messages are dropped, counted in one log line per burst.
 // When the connection reports its output drained, the waiting messages go out in order.
 //
 // Threading: main thread only. Connection reports arrive on the main queue (the default delegate

@@ -427,19 +427,24 @@ TEST_F(SDConnectionManagerTest, BackedUpOutputWaitsCoalescedAndBounded) {
   EXPECT_EQ(sent[2]["event"], "showAlert");
   EXPECT_EQ(sent[3]["context"], "B");
 
-  // 25 images of 1 MiB for different keys: the bound (24 MiB) holds 23 of them.
+  // 25 log messages of 1 MiB: the bound (24 MiB) holds 23 of them. The images of 25 keys,
+  // the latest state of each, all wait beyond it, and the settings of a key that came last.
   socket->sent.clear();
   socket->buffered = SDConnectionManager::kOutputHighWater;
+  const std::string big(1 << 20, 'm');
+  for (int i = 0; i < 25; ++i) manager->logMessage(big);
   const json image = std::string(1 << 20, 'i');
   for (int i = 0; i < 25; ++i) manager->setImage(&image, "K" + std::to_string(i), 0);
+  manager->setSettings({{"image", image}}, "K0");
   auto mark = log->mark();
   socket->buffered = 0;
   socket->reportDrain();
-  EXPECT_EQ(socket->sent.size(), 23u);
+  EXPECT_EQ(socket->sent.size(), 23u + 25u + 1u);
+  EXPECT_EQ(socket->sent.back().json()["event"], "setSettings");
   EXPECT_EQ(log->count("Stream Deck did not read its messages: 2 of them were dropped", mark), 1);
   // Once drained, messages go straight out again.
   manager->showOKForContext("A");
-  EXPECT_EQ(socket->sent.size(), 24u);
+  EXPECT_EQ(socket->sent.size(), 50u);
 }
 
 // ---- Close and failure ----
