@@ -11,6 +11,10 @@
 //    nothing after the close (the last frame may be cut short when the connection closes after
 //    the server's end).
 //
+// The same bytes also go straight to the connection's frame reader (WSFrameReader), whole and in
+// pieces of the largest read: both give the same events, a data frame's pieces add up to its
+// announced length, and nothing follows a failure.
+//
 // Input: the first byte sets the largest read and write (0: unlimited; else 1 to 127 bytes) and,
 // with its top bit, makes the whole rest the server's bytes, response head included; without it a
 // valid "101 Switching Protocols" head comes first.
@@ -21,6 +25,7 @@
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
 #include "websocket/detail/WSFrame.hpp"
+#include "websocket/detail/WSFrameReader.hpp"
 #include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSRandom.hpp"
@@ -30,6 +35,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 
 namespace {
@@ -126,6 +132,48 @@ void CheckClientFrames(const std::vector<std::uint8_t>& written, const std::vect
   }
 }
 
+/// The reader's events for `bytes` fed in pieces of `chunk` bytes (0: whole), as text.
+std::string ReaderTrace(std::span<const std::uint8_t> bytes, std::size_t chunk) {
+  WSFrameReader reader(64ull * 1024 * 1024); // the connection's default bound
+  std::string trace;
+  std::uint64_t announced = 0, received = 0;
+  while (!bytes.empty()) {
+    auto piece = bytes.first(chunk ? std::min(chunk, bytes.size()) : bytes.size());
+    bytes = bytes.subspan(piece.size());
+    for (;;) {
+      WSFrameEvent event;
+      const std::size_t taken = reader.read(piece, &event);
+      if (taken > piece.size()) std::abort();
+      piece = piece.subspan(taken);
+      using K = WSFrameEvent::Kind;
+      if (event.kind == K::NeedMore) {
+        if (!piece.empty()) std::abort();
+        break;
+      }
+      if (event.kind == K::Failed) {
+        if (reader.read(piece, &event) != 0 || event.kind != K::Failed) std::abort(); // sticky
+        return trace + "F" + std::to_string(reader.closeCode()) + reader.failureReason();
+      }
+      if (event.kind == K::ControlFrame) {
+        if (!WSOpcodeIsControl(event.opcode) || event.bytes.size() > WSMaxControlPayloadLength) std::abort();
+        trace += "C" + std::to_string(event.opcode) + std::string(event.bytes.begin(), event.bytes.end());
+        continue;
+      }
+      if (event.kind == K::DataHeader) {
+        if (received != announced) std::abort();
+        announced = event.payloadLength;
+        received = 0;
+        trace += "D" + std::to_string(event.opcode) + (event.fin ? "f" : "") + std::to_string(announced);
+      } else {
+        received += event.bytes.size();
+        trace.append(event.bytes.begin(), event.bytes.end());
+      }
+      if (event.frameComplete && received != announced) std::abort();
+    }
+  }
+  return trace;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -145,6 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   gServerBytes.clear();
   if (!rawHead) gServerBytes.assign(head.begin(), head.end());
   gServerBytes.insert(gServerBytes.end(), data + 1, data + size);
+  if (!rawHead) {
+    const std::span<const std::uint8_t> frames(data + 1, size - 1);
+    if (ReaderTrace(frames, 0) != ReaderTrace(frames, gChunk ? gChunk : 1)) std::abort();
+  }
 
   WSURLRequest request("ws://fuzz.invalid:1/");
   request.timeoutInterval = 0; // no connect time-out task holding the connection for a minute

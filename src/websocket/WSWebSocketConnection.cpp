@@ -505,11 +505,10 @@ void WSWebSocketConnection::_httpHeadersDidFinish() {
 
 // ---- frame reader -----------------------------------------------------------------------
 
-void WSWebSocketConnection::_addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback,
-                                                    std::uint64_t dataLength) {
+void WSWebSocketConnection::_addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback) {
   assertOnWorkQueue();
   _consumers.push_back(
-      _consumerPool.consumerWithScanner(std::move(scanner), std::move(callback), dataLength, false, false));
+      _consumerPool.consumerWithScanner(std::move(scanner), std::move(callback), 0, false, false));
   _pumpScanner();
 }
 
@@ -599,60 +598,19 @@ bool WSWebSocketConnection::_innerPumpScanner() {
   // Requests (the handshake's head) come first; after the handshake the frame reader parses
   // frames in place from the buffered bytes.
   if (!_consumers.empty()) return _pumpConsumer();
-  switch (_frameRead) {
-  case FrameRead::Header:
-    return _readFrameHeader();
-  case FrameRead::Payload:
-    return _readFramePayload();
-  case FrameRead::None:
-    break;
-  }
-  return false;
+  return _framesRequested && _readFrame();
 }
 
 bool WSWebSocketConnection::_pumpConsumer() {
   const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
   if (available == 0) return false;
-
+  // The only requests are byte-sequence scans (the handshake's head).
   WSIOConsumer& consumer = *_consumers.front();
-  std::uint64_t take = 0;
-  if (consumer.consumer()) {
-    take = consumer.consumer()(_readBuffer.subrange(_readBufferOffset, available));
-  } else {
-    if (consumer.bytesNeeded() == 0) FatalInternalError("consumer.bytesNeeded");
-    if (available >= consumer.bytesNeeded())
-      take = consumer.bytesNeeded();
-    else if (consumer.readToCurrentFrame())
-      take = available;
-  }
-  if (take == 0 && !consumer.readToCurrentFrame()) return false;
+  const std::uint64_t take = consumer.consumer()(_readBuffer.subrange(_readBufferOffset, available));
+  if (take == 0) return false;
 
   WSDispatchData slice = _readBuffer.subrange(_readBufferOffset, take);
   _consumeReadBuffer(take);
-
-  if (consumer.unmaskBytes()) {
-    WSData bytes = slice.copyBytes();
-    WSMaskBytesSIMD(bytes.data(), bytes.size(), _currentReadMaskKey.data(), _currentReadMaskOffset);
-    _currentReadMaskOffset += bytes.size();
-    slice = WSDispatchData(std::move(bytes));
-  }
-
-  if (consumer.readToCurrentFrame()) {
-    slice.applyRegions([this](std::span<const std::uint8_t> region) {
-      _currentFrameData.insert(_currentFrameData.end(), region.begin(), region.end());
-      return true;
-    });
-    consumer.setBytesNeeded(consumer.bytesNeeded() - take);
-    if (consumer.bytesNeeded() == 0) {
-      auto finished = std::move(_consumers.front());
-      _consumers.pop_front();
-      finished->handler()(*this, nullptr);
-      _consumerPool.returnConsumer(std::move(finished));
-      return true;
-    }
-    return false;
-  }
-
   // Removed before its handler runs, so that the handler may queue the next request.
   auto finished = std::move(_consumers.front());
   _consumers.pop_front();
@@ -680,144 +638,101 @@ void WSWebSocketConnection::_readFrameNew() {
   auto self = shared_from_this();
   // Queued: the handshake requests the first frame before the open report, whose step must
   // still reach the delegate queue before any message read with the head.
-  _workQueue->async([self] { self->_startNewMessage(); });
+  _workQueue->async([self] {
+    self->_frameReader = WSFrameReader(self->_maximumMessageSize);
+    self->_startNewMessage();
+  });
 }
 
 void WSWebSocketConnection::_startNewMessage() {
   // The finished message's buffer has been handed on with its report.
   _currentFrameData = WSData();
-  _currentFrameOpcode = 0;
-  _currentFrameCount = 0;
   _currentStringScanPosition = 0;
   _readFrameContinue();
 }
 
 void WSWebSocketConnection::_readFrameContinue() {
-  if (!((_currentFrameCount == 0 && _currentFrameOpcode == 0) ||
-        (_currentFrameCount > 0 && _currentFrameOpcode > 0)))
-    FatalInternalError("(_currentFrameCount == 0 && _currentFrameOpcode == 0) || (_currentFrameCount > 0 && "
-                       "_currentFrameOpcode > 0)");
-  _frameRead = FrameRead::Header;
+  // The reader itself knows whether a message is in progress; the next step reads a header.
+  _framesRequested = true;
   _pumpScanner();
 }
 
-bool WSWebSocketConnection::_readFrameHeader() {
+bool WSWebSocketConnection::_readFrame() {
+  if (_frameReader.failed()) return false;
   const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
-  if (available < 2) return false;
-  // Two bytes and at most eight of extended length; no mask key, since a masked frame from the
-  // server is refused.
-  std::array<std::uint8_t, 10> head;
-  const std::size_t have =
-      _readBuffer.copyBytes(_readBufferOffset, head.data(), std::min<std::uint64_t>(available, head.size()));
-  std::uint8_t opcode = 0;
-  // Section 5.2, in this order: RSV bits, continuation, new data opcode inside a message, MASK.
-  if (auto error = WSCheckFrameStart(head[0], head[1], _currentFrameCount, _currentFrameOpcode, &opcode)) {
-    _frameRead = FrameRead::None;
-    _consumeReadBuffer(2);
-    _closeWithProtocolError(std::string(*error));
-    return true;
+  // The reader works on the read blocks themselves, one contiguous region per step.
+  std::span<const std::uint8_t> region;
+  if (available > 0)
+    _readBuffer.applyRegions(_readBufferOffset, available, [&region](std::span<const std::uint8_t> r) {
+      region = r;
+      return false;
+    });
+  WSFrameEvent event;
+  const std::size_t taken = _frameReader.read(region, &event);
+  // The event's bytes point into the buffer: handled before the buffer lets go of them.
+  bool more = true;
+  switch (event.kind) {
+  case WSFrameEvent::Kind::NeedMore:
+    more = taken < available;
+    break;
+  case WSFrameEvent::Kind::Failed:
+    _handleReaderFailure();
+    more = false;
+    break;
+  case WSFrameEvent::Kind::DataHeader:
+    _handleFrameHeader(event);
+    break;
+  case WSFrameEvent::Kind::DataPayload:
+    more = _handleFramePayload(event);
+    break;
+  case WSFrameEvent::Kind::ControlFrame:
+    _handleFrameWithData(WSData(event.bytes.begin(), event.bytes.end()), event.opcode);
+    break;
   }
-  const std::uint8_t length7 = head[1] & 0x7F;
-  const std::size_t extended = length7 == 126 ? 2 : length7 == 127 ? 8 : 0;
-  if (have < 2 + extended) return false;
-  // Extended lengths are taken as sent; the message bound refuses the absurd ones.
-  const std::uint64_t payloadLength =
-      extended ? WSReadBigEndian(std::span<const std::uint8_t>(head).subspan(2, extended)) : length7;
-  _frameRead = FrameRead::None;
-  _consumeReadBuffer(2 + extended);
-  _handleFrameHeader(opcode, head[0] & 0x80, head[1] & 0x80, payloadLength);
-  return true;
+  _consumeReadBuffer(taken);
+  return more;
 }
 
-void WSWebSocketConnection::_handleFrameHeader(std::uint8_t opcode, bool fin, bool masked,
-                                               std::uint64_t payloadLength) {
-  if (opcode == 0) FatalInternalError("frame_header.opcode != 0");
-  if (readyState() == WS_CLOSED) return;
-  const bool isControl = WSOpcodeIsControl(opcode);
-  if (auto error = WSCheckControlFrame(opcode, fin, payloadLength)) {
-    _closeWithProtocolError(std::string(*error));
+void WSWebSocketConnection::_handleReaderFailure() {
+  if (_frameReader.closeCode() == 1002) {
+    _closeWithProtocolError(_frameReader.failureReason());
     return;
   }
-  if (!isControl) {
-    _currentFrameOpcode = opcode;
-    ++_currentFrameCount;
-    // The bound holds for the announced length, before anything is buffered for it.
-    if (payloadLength > _maximumMessageSize ||
-        _currentFrameData.size() > _maximumMessageSize - payloadLength) {
-      XLOG("WebSocket", "Refusing a message of more than %lu bytes",
-           static_cast<unsigned long>(_maximumMessageSize));
-      _readerStopped = true;
-      _closeAndDisconnect(1009, "Message too big");
-      return;
-    }
-    // The payload is copied once, into a buffer sized for it; fragments grow it geometrically.
-    const std::size_t needed = _currentFrameData.size() + static_cast<std::size_t>(payloadLength);
-    if (needed > _currentFrameData.capacity()) {
-      if (_currentFrameData.empty())
-        _currentFrameData = _messageBufferFor(needed);
-      else
-        _currentFrameData.reserve(std::max(needed, 2 * _currentFrameData.capacity()));
-    }
-  }
-  if (payloadLength == 0) {
-    if (isControl)
-      _handleFrameWithData(WSData(), opcode);
-    else if (fin)
-      _handleFrameWithData(std::exchange(_currentFrameData, WSData()), opcode);
+  if (_frameReader.closeCode() == 1009)
+    XLOG("WebSocket", "Refusing a message of more than %lu bytes",
+         static_cast<unsigned long>(_maximumMessageSize));
+  _readerStopped = true;
+  _closeAndDisconnect(_frameReader.closeCode(), _frameReader.failureReason());
+}
+
+void WSWebSocketConnection::_handleFrameHeader(const WSFrameEvent& event) {
+  // The payload is copied once, into a buffer sized for it; fragments grow it geometrically.
+  const std::size_t needed = _currentFrameData.size() + static_cast<std::size_t>(event.payloadLength);
+  if (needed > _currentFrameData.capacity()) {
+    if (_currentFrameData.empty())
+      _currentFrameData = _messageBufferFor(needed);
     else
-      _readFrameContinue();
-    return;
+      _currentFrameData.reserve(std::max(needed, 2 * _currentFrameData.capacity()));
   }
-  if (isControl) {
-    _controlFrameData.clear();
-    _controlFrameData.reserve(static_cast<std::size_t>(payloadLength));
-  }
-  _frameOpcode = opcode;
-  _frameFin = fin;
-  _frameMasked = masked;
-  _framePayloadRemaining = payloadLength;
-  _frameRead = FrameRead::Payload;
+  if (event.frameComplete && event.fin)
+    _handleFrameWithData(std::exchange(_currentFrameData, WSData()), event.opcode);
 }
 
-bool WSWebSocketConnection::_readFramePayload() {
-  const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
-  if (available == 0) return false;
-  const std::uint64_t take = std::min(available, _framePayloadRemaining);
-  const bool isControl = WSOpcodeIsControl(_frameOpcode);
-  WSData& target = isControl ? _controlFrameData : _currentFrameData;
-  const std::size_t start = target.size();
-  _readBuffer.applyRegions(_readBufferOffset, take, [&target](std::span<const std::uint8_t> region) {
-    target.insert(target.end(), region.begin(), region.end());
-    return true;
-  });
-  _consumeReadBuffer(take);
-  _framePayloadRemaining -= take;
-  if (_frameMasked) {
-    WSMaskBytesSIMD(target.data() + start, static_cast<std::size_t>(take), _currentReadMaskKey.data(),
-                    _currentReadMaskOffset);
-    _currentReadMaskOffset += take;
-  }
-  if (!isControl && _currentFrameOpcode == WSOpcodeText) {
+bool WSWebSocketConnection::_handleFramePayload(const WSFrameEvent& event) {
+  _currentFrameData.insert(_currentFrameData.end(), event.bytes.begin(), event.bytes.end());
+  if (event.opcode == WSOpcodeText) {
     // Text is checked as it arrives; an incomplete final character waits for its next bytes.
     auto rest = std::span<const std::uint8_t>(_currentFrameData).subspan(_currentStringScanPosition);
     std::int64_t valid = WSValidateUTF8Partial(rest);
     if (valid < 0) {
-      _frameRead = FrameRead::None;
-      _readerStopped = true;
-      _closeAndDisconnect(1007, "Text frames must be valid UTF-8");
+      _frameReader.fail(1007, "Text frames must be valid UTF-8");
+      _handleReaderFailure();
       return false;
     }
     _currentStringScanPosition += static_cast<std::uint64_t>(valid);
   }
-  if (_framePayloadRemaining > 0) return false;
-
-  _frameRead = FrameRead::None;
-  if (isControl)
-    _handleFrameWithData(std::exchange(_controlFrameData, WSData()), _frameOpcode);
-  else if (_frameFin)
-    _handleFrameWithData(std::exchange(_currentFrameData, WSData()), _frameOpcode);
-  else
-    _readFrameContinue();
+  if (event.frameComplete && event.fin)
+    _handleFrameWithData(std::exchange(_currentFrameData, WSData()), event.opcode);
   return true;
 }
 

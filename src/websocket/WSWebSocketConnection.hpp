@@ -19,6 +19,7 @@
 #include "websocket/WSMutex.hpp"
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
+#include "websocket/detail/WSFrameReader.hpp"
 #include "websocket/stream/WSStream.hpp"
 
 #include <array>
@@ -32,7 +33,6 @@ namespace platform {
 class SerialQueue;
 }
 class WSProxyConnect;
-struct WSFrameHeader;
 struct WSDelegateAvailableMethods;
 
 class WSWebSocketConnection final : public WSWebSocket,
@@ -120,7 +120,7 @@ private:
   void _httpHeadersDidFinish();
 
   // Frame reader.
-  void _addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback, std::uint64_t dataLength = 0);
+  void _addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback);
   void _readUntilBytes(const std::uint8_t* bytes, std::size_t length, WSIOHandler callback);
   void _pumpScanner();
   void _markDelivery();
@@ -130,10 +130,15 @@ private:
   void _readFrameNew();
   void _startNewMessage();
   void _readFrameContinue();
-  bool _readFrameHeader();
-  bool _readFramePayload();
+  /// One step of the frame reader over the next contiguous bytes; true when more may follow.
+  bool _readFrame();
   void _consumeReadBuffer(std::uint64_t length);
-  void _handleFrameHeader(std::uint8_t opcode, bool fin, bool masked, std::uint64_t payloadLength);
+  /// A data frame's header: the message buffer grows to hold its payload.
+  void _handleFrameHeader(const WSFrameEvent& event);
+  /// A piece of a data frame's payload; false when its text is refused.
+  bool _handleFramePayload(const WSFrameEvent& event);
+  /// The reader refused the input: the close it asks for.
+  void _handleReaderFailure();
   void _handleFrameWithData(WSData data, std::uint8_t opcode);
   /// A buffer with room for `length` bytes: a recycled one when the length is large.
   WSData _messageBufferFor(std::size_t length);
@@ -220,20 +225,11 @@ private:
   /// Pings reported and waiting for their pong (_pingLock; added on the delegate queue).
   std::mutex _pingLock;
   std::vector<std::shared_ptr<const WSData>> _pingsToAnswer;
-  std::uint8_t _currentFrameOpcode = 0;
-  std::uint64_t _currentFrameCount = 0;
   std::uint64_t _currentStringScanPosition = 0;
   WSData _currentFrameData;
-  /// What the frame reader waits for once the handshake is done: nothing (a request or the
-  /// handshake is pending), the next frame header, or the rest of the current frame's payload.
-  enum class FrameRead : std::uint8_t { None, Header, Payload };
-  FrameRead _frameRead = FrameRead::None;
-  std::uint8_t _frameOpcode = 0;
-  bool _frameFin = false;
-  bool _frameMasked = false;
-  std::uint64_t _framePayloadRemaining = 0;
-  /// The payload of a control frame read amid a message.
-  WSData _controlFrameData;
+  /// Parses frames once the handshake is done and the first frame has been asked for.
+  WSFrameReader _frameReader{WSDefaultMaximumMessageSize};
+  bool _framesRequested = false;
   /// Blocks the socket is read into; a block is reused once no buffered bytes refer to it.
   std::vector<std::shared_ptr<std::vector<std::uint8_t>>> _readBlocks;
   std::shared_ptr<std::vector<std::uint8_t>> _readBlock;
@@ -256,8 +252,6 @@ private:
   std::shared_ptr<WSSecurityPolicy> _securityPolicy;
   const bool _requestRequiresSSL;
   bool _streamSecurityValidated = false; // network thread only
-  std::array<std::uint8_t, 4> _currentReadMaskKey{};
-  std::uint64_t _currentReadMaskOffset = 0;
   bool _closeWhenFinishedWriting = false;
   bool _failed = false;
   const WSURLRequest _urlRequest;
