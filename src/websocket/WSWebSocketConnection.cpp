@@ -35,19 +35,25 @@ constexpr std::uint64_t WSSecKeyLength = 16;
 /// least a page at a time; a few blocks are kept for reuse.
 constexpr std::size_t kReadBlockSize = 64 * 1024;
 constexpr std::size_t kMinimumRead = 4 * 1024;
-constexpr std::size_t kReadBlocksKept = 4;
-/// Message buffers are reused: small ones in three sizes (at most 256 KiB of each kept), large
-/// ones from 64 KiB to 2 MiB (at most 2 MiB kept).
-constexpr std::array<std::size_t, 3> kSmallMessageBufferSizes = {256, 1024, 4096};
-constexpr std::array<std::size_t, 3> kSmallMessageBuffersKept = {1024, 256, 64};
-/// Reading pauses while the messages read but not yet delivered to the delegate (each counted
-/// with 256 bytes for its buffer and report) reach 1 MiB, and resumes below 512 KiB.
+constexpr std::size_t kReadStepBudget = 4 * kReadBlockSize;
+/// Reading pauses while what waits for the delegate reaches 1 MiB and resumes below 512 KiB:
+/// the blocks and message buffers batches hold (a block counts whole), and control reports
+/// counted with 256 bytes each. That is four read steps: the reader stays ahead of the
+/// delegate, and enough blocks are kept that a steady stream allocates none.
 constexpr std::size_t kReportOverhead = 256;
 constexpr std::size_t kPauseReadingAt = 1024 * 1024;
 constexpr std::size_t kResumeReadingBelow = 512 * 1024;
-constexpr std::size_t kRecycledMessageMinimum = 64 * 1024;
-constexpr std::size_t kRecycledMessageMaximum = 2 * 1024 * 1024;
-constexpr std::size_t kRecycledLargeBytes = 2 * 1024 * 1024;
+constexpr std::size_t kReadBlocksKept = kPauseReadingAt / kReadBlockSize + 2 * (kReadStepBudget / kReadBlockSize + 1);
+/// A payload at least this long still to come is read from the socket straight into its
+/// message buffer.
+constexpr std::size_t kReadInPlaceMinimum = 16 * 1024;
+/// Buffers of assembled messages kept for the next ones (at most 4 MiB in all), and batches
+/// kept for the next steps.
+constexpr std::size_t kSpareMessagesKept = 16;
+constexpr std::size_t kSpareMessageBytes = 4 * 1024 * 1024;
+constexpr std::size_t kSpareBatchesKept = 16;
+/// Blocks kept once a burst is over.
+constexpr std::size_t kReadBlocksKeptIdle = 4;
 
 /// Outgoing frames are composed into a chunk of this size, and a step writes at most 4 MiB.
 constexpr std::size_t kWriteChunkSize = 128 * 1024;
@@ -550,6 +556,26 @@ void WSWebSocketConnection::_readUntilBytes(const std::uint8_t* bytes, std::size
   _addConsumerWithScanner(std::move(scanner), std::move(callback));
 }
 
+struct WSWebSocketConnection::ReceiveBatch {
+  /// A message: its bytes in one of the batch's blocks, or (bytes == nullptr) the assembled
+  /// message of that index.
+  struct Message {
+    const std::uint8_t* bytes;
+    std::size_t length;
+    std::uint32_t assembled;
+    std::uint8_t opcode;
+  };
+  std::vector<Message> messages;
+  /// One reference per block the messages lie in.
+  std::vector<ReadBlock> blocks;
+  std::vector<WSMessage> assembled;
+  /// Counted against the reading bound until the batch has been delivered.
+  std::uint64_t bytes = 0;
+  /// The objects messages from blocks are delivered in: their storage serves batch after batch.
+  WSMessage text{std::string()};
+  WSMessage data{WSData()};
+};
+
 void WSWebSocketConnection::_pumpScanner() {
   assertOnWorkQueue();
   // A request queued from inside a handler is served by the loop already running.
@@ -558,12 +584,12 @@ void WSWebSocketConnection::_pumpScanner() {
   while (_innerPumpScanner()) {
   }
   _isPumping = false;
-  if (_undeliveredInStep > 0) _markDelivery();
+  _postBatch();
 }
 
 void WSWebSocketConnection::_markDelivery() {
-  // One mark per step, behind the step's messages: their delivery is counted once per step, not
-  // once per message.
+  // One mark per step, behind the step's control reports: their delivery is counted once per
+  // step, not once per report.
   const std::uint64_t bytes = std::exchange(_undeliveredInStep, 0);
   _undeliveredBytes += bytes;
   auto self = shared_from_this();
@@ -584,6 +610,16 @@ void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
         if (self->_inputStream && self->_inputStream->hasBytesAvailable()) return;
       }
       self->_readSinceReleased.store(0, std::memory_order_relaxed);
+      self->_takeReturnedBatches();
+      // The blocks and buffers a burst needed beyond the few kept for steady traffic go too.
+      auto& blocks = self->_readBlocks;
+      std::size_t kept = 0;
+      std::erase_if(blocks, [&](const ReadBlock& block) {
+        return block != self->_readBlock && ++kept > kReadBlocksKeptIdle;
+      });
+      self->_spareMessages.clear();
+      self->_spareMessageBytes = 0;
+      self->_spareBatches.resize(std::min<std::size_t>(self->_spareBatches.size(), 1));
       platform::ReleaseFreedMemory();
     });
   }
@@ -595,10 +631,9 @@ void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
 
 bool WSWebSocketConnection::_innerPumpScanner() {
   if (readyState() == WS_CLOSED || _readerStopped) return false;
-  // Requests (the handshake's head) come first; after the handshake the frame reader parses
-  // frames in place from the buffered bytes.
+  // The only requests are the handshake's; frames are parsed as they are read.
   if (!_consumers.empty()) return _pumpConsumer();
-  return _framesRequested && _readFrame();
+  return false;
 }
 
 bool WSWebSocketConnection::_pumpConsumer() {
@@ -640,57 +675,45 @@ void WSWebSocketConnection::_readFrameNew() {
   // still reach the delegate queue before any message read with the head.
   _workQueue->async([self] {
     self->_frameReader = WSFrameReader(self->_maximumMessageSize);
-    self->_startNewMessage();
+    self->_readFrameContinue();
   });
 }
 
-void WSWebSocketConnection::_startNewMessage() {
-  // The finished message's buffer has been handed on with its report.
-  _currentFrameData = WSData();
-  _currentStringScanPosition = 0;
-  _readFrameContinue();
-}
-
 void WSWebSocketConnection::_readFrameContinue() {
-  // The reader itself knows whether a message is in progress; the next step reads a header.
   _framesRequested = true;
-  _pumpScanner();
+  // The bytes read with the head are parsed first (and copied: they are few); from now on
+  // frames are parsed straight from the blocks as they are read.
+  WSDispatchData rest = _readBuffer.subrange(_readBufferOffset, _readBuffer.size() - _readBufferOffset);
+  _readBuffer.clear();
+  _readBufferOffset = 0;
+  rest.applyRegions([this](std::span<const std::uint8_t> region) { return _parseFrames(region, nullptr); });
+  _postBatch();
 }
 
-bool WSWebSocketConnection::_readFrame() {
-  if (_frameReader.failed()) return false;
-  const std::uint64_t available = _readBuffer.size() - _readBufferOffset;
-  // The reader works on the read blocks themselves, one contiguous region per step.
-  std::span<const std::uint8_t> region;
-  if (available > 0)
-    _readBuffer.applyRegions(_readBufferOffset, available, [&region](std::span<const std::uint8_t> r) {
-      region = r;
+bool WSWebSocketConnection::_parseFrames(std::span<const std::uint8_t> bytes, const ReadBlock* block) {
+  while (true) {
+    if (readyState() == WS_CLOSED || _readerStopped) return false;
+    WSFrameEvent event;
+    const std::size_t taken = _frameReader.read(bytes, &event);
+    bytes = bytes.subspan(taken);
+    // The event's bytes point into the span: handled before the next step.
+    switch (event.kind) {
+    case WSFrameEvent::Kind::NeedMore:
+      return true;
+    case WSFrameEvent::Kind::Failed:
+      _handleReaderFailure();
       return false;
-    });
-  WSFrameEvent event;
-  const std::size_t taken = _frameReader.read(region, &event);
-  // The event's bytes point into the buffer: handled before the buffer lets go of them.
-  bool more = true;
-  switch (event.kind) {
-  case WSFrameEvent::Kind::NeedMore:
-    more = taken < available;
-    break;
-  case WSFrameEvent::Kind::Failed:
-    _handleReaderFailure();
-    more = false;
-    break;
-  case WSFrameEvent::Kind::DataHeader:
-    _handleFrameHeader(event);
-    break;
-  case WSFrameEvent::Kind::DataPayload:
-    more = _handleFramePayload(event);
-    break;
-  case WSFrameEvent::Kind::ControlFrame:
-    _handleFrameWithData(WSData(event.bytes.begin(), event.bytes.end()), event.opcode);
-    break;
+    case WSFrameEvent::Kind::DataHeader:
+      _handleFrameHeader(event, bytes.size(), block);
+      break;
+    case WSFrameEvent::Kind::DataPayload:
+      if (!_handleFramePayload(event, block)) return false;
+      break;
+    case WSFrameEvent::Kind::ControlFrame:
+      _handleFrameWithData(WSData(event.bytes.begin(), event.bytes.end()), event.opcode);
+      break;
+    }
   }
-  _consumeReadBuffer(taken);
-  return more;
 }
 
 void WSWebSocketConnection::_handleReaderFailure() {
@@ -705,154 +728,285 @@ void WSWebSocketConnection::_handleReaderFailure() {
   _closeAndDisconnect(_frameReader.closeCode(), _frameReader.failureReason());
 }
 
-void WSWebSocketConnection::_handleFrameHeader(const WSFrameEvent& event) {
-  // The payload is copied once, into a buffer sized for it; fragments grow it geometrically.
-  const std::size_t needed = _currentFrameData.size() + static_cast<std::size_t>(event.payloadLength);
-  if (needed > _currentFrameData.capacity()) {
-    if (_currentFrameData.empty())
-      _currentFrameData = _messageBufferFor(needed);
-    else
-      _currentFrameData.reserve(std::max(needed, 2 * _currentFrameData.capacity()));
-  }
-  if (event.frameComplete && event.fin)
-    _handleFrameWithData(std::exchange(_currentFrameData, WSData()), event.opcode);
+namespace {
+
+/// The bytes of a message buffer, which holds text or binary data.
+std::span<std::uint8_t> MessageBytes(WSMessage& message) {
+  if (auto* text = std::get_if<std::string>(&message))
+    return {reinterpret_cast<std::uint8_t*>(text->data()), text->size()};
+  auto& data = std::get<WSData>(message);
+  return {data.data(), data.size()};
 }
 
-bool WSWebSocketConnection::_handleFramePayload(const WSFrameEvent& event) {
-  _currentFrameData.insert(_currentFrameData.end(), event.bytes.begin(), event.bytes.end());
-  if (event.opcode == WSOpcodeText) {
-    // Text is checked as it arrives; an incomplete final character waits for its next bytes.
-    auto rest = std::span<const std::uint8_t>(_currentFrameData).subspan(_currentStringScanPosition);
-    std::int64_t valid = WSValidateUTF8Partial(rest);
-    if (valid < 0) {
-      _frameReader.fail(1007, "Text frames must be valid UTF-8");
+/// Makes a message buffer `length` bytes long. A buffer reused at least that long only
+/// shortens: bytes are written over, not zero-filled first.
+void ResizeMessage(WSMessage& message, std::size_t length) {
+  std::visit([length](auto& bytes) { bytes.resize(length); }, message);
+}
+
+/// Writes `bytes` at `position` of a message buffer: over what a reused buffer holds there, or
+/// appended.
+void WriteMessage(WSMessage& message, std::size_t position, std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return;
+  std::visit(
+      [&](auto& buffer) {
+        if (position + bytes.size() <= buffer.size()) {
+          std::memcpy(buffer.data() + position, bytes.data(), bytes.size());
+          return;
+        }
+        buffer.resize(position);
+        using Char = typename std::remove_reference_t<decltype(buffer)>::value_type;
+        const auto* first = reinterpret_cast<const Char*>(bytes.data());
+        buffer.insert(buffer.end(), first, first + bytes.size());
+      },
+      message);
+}
+
+std::size_t MessageCapacity(const WSMessage& message) {
+  return std::visit([](const auto& bytes) { return bytes.capacity(); }, message);
+}
+
+/// Text as it arrives: the close it asks for when its bytes so far cannot be UTF-8, checking
+/// from `*scanned` on (an incomplete final character waits for its next bytes); at the end of
+/// the message an incomplete final character is refused too.
+std::optional<const char*> TextError(std::span<const std::uint8_t> bytes, std::uint64_t* scanned, bool final) {
+  auto rest = bytes.subspan(static_cast<std::size_t>(*scanned));
+  const std::int64_t valid = WSValidateUTF8Partial(rest);
+  if (valid < 0) return "Text frames must be valid UTF-8";
+  *scanned += static_cast<std::uint64_t>(valid);
+  if (final && !WSIsValidUTF8(bytes.subspan(static_cast<std::size_t>(*scanned))))
+    return "Text frames must be valid UTF-8.";
+  return std::nullopt;
+}
+
+} // namespace
+
+void WSWebSocketConnection::_handleFrameHeader(const WSFrameEvent& event, std::size_t rest,
+                                               const ReadBlock* block) {
+  // A final frame that starts no fragmented message and lies whole in the block is delivered
+  // from the block itself; every other message is assembled in a buffer of its own.
+  _messageInSpan = block && !_assembling && event.fin && event.payloadLength <= rest;
+  if (_messageInSpan) {
+    if (event.frameComplete) {
+      _messageInSpan = false;
+      static const std::uint8_t kNoBytes = 0;
+      _receivedMessage(&kNoBytes, 0, event.opcode, block);
+    }
+    return;
+  }
+  if (!_assembling) {
+    // A kept buffer of the same kind, else a new one.
+    const bool text = event.opcode == WSOpcodeText;
+    auto kept = std::find_if(_spareMessages.begin(), _spareMessages.end(), [text](const WSMessage& m) {
+      return std::holds_alternative<std::string>(m) == text;
+    });
+    if (kept != _spareMessages.end()) {
+      _spareMessageBytes -= MessageCapacity(*kept);
+      _assembling = std::move(*kept);
+      _spareMessages.erase(kept);
+    } else {
+      _assembling = text ? WSMessage(std::string()) : WSMessage(WSData());
+    }
+    _assembledLength = 0;
+    _assemblingOpcode = event.opcode;
+    _currentStringScanPosition = 0;
+  }
+  // Room for the frame's payload, within the bound the reader has already checked; the bytes
+  // themselves are written as they arrive.
+  const std::size_t needed = _assembledLength + static_cast<std::size_t>(event.payloadLength);
+  std::visit(
+      [needed](auto& bytes) {
+        // Fragments grow it geometrically.
+        if (needed > bytes.capacity()) bytes.reserve(std::max(needed, 2 * bytes.capacity()));
+      },
+      *_assembling);
+  if (event.frameComplete && event.fin) _receivedAssembledMessage();
+}
+
+bool WSWebSocketConnection::_handleFramePayload(const WSFrameEvent& event, const ReadBlock* block) {
+  if (_messageInSpan) {
+    _messageInSpan = false;
+    if (event.opcode == WSOpcodeText) {
+      std::uint64_t scanned = 0;
+      if (auto error = TextError(event.bytes, &scanned, true)) {
+        _frameReader.fail(1007, *error);
+        _handleReaderFailure();
+        return false;
+      }
+    }
+    _receivedMessage(event.bytes.data(), event.bytes.size(), event.opcode, block);
+    return true;
+  }
+  WriteMessage(*_assembling, _assembledLength, event.bytes);
+  return _assembledPayload(event.bytes.size(), event);
+}
+
+bool WSWebSocketConnection::_assembledPayload(std::size_t length, const WSFrameEvent& event) {
+  _assembledLength += length;
+  const bool last = event.frameComplete && event.fin;
+  if (_assemblingOpcode == WSOpcodeText) {
+    auto bytes = MessageBytes(*_assembling).first(_assembledLength);
+    if (auto error = TextError(bytes, &_currentStringScanPosition, last)) {
+      _frameReader.fail(1007, *error);
       _handleReaderFailure();
       return false;
     }
-    _currentStringScanPosition += static_cast<std::uint64_t>(valid);
   }
-  if (event.frameComplete && event.fin)
-    _handleFrameWithData(std::exchange(_currentFrameData, WSData()), event.opcode);
+  if (last) _receivedAssembledMessage();
   return true;
 }
 
-WSData WSWebSocketConnection::_messageBufferFor(std::size_t length) {
-  if (length <= kSmallMessageBufferSizes.back()) {
-    // Taken from the reader's own spares; when those run out, every buffer returned since is
-    // taken over in one go.
-    std::size_t size = 0;
-    while (length > kSmallMessageBufferSizes[size]) ++size;
-    std::vector<WSData>& spares = _spareSmallBuffers[size];
-    if (spares.empty()) {
-      std::lock_guard lock(_recycleLock);
-      spares.swap(_recycledSmallBuffers[size]);
-    }
-    if (!spares.empty()) {
-      WSData buffer = std::move(spares.back());
-      spares.pop_back();
-      return buffer;
-    }
-    WSData buffer;
-    buffer.reserve(kSmallMessageBufferSizes[size]);
-    return buffer;
+bool WSWebSocketConnection::_readPayloadInPlace(WSInputStream& input, std::size_t& budget) {
+  // A large payload goes from the socket straight into its message: one copy, not two.
+  const std::uint64_t remaining = _frameReader.payloadRemaining();
+  if (!_assembling || remaining < kReadInPlaceMinimum) return false;
+  const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, budget));
+  WSMessage& message = *_assembling;
+  if (MessageBytes(message).size() < _assembledLength + length) ResizeMessage(message, _assembledLength + length);
+  const std::ptrdiff_t read = input.read(MessageBytes(message).data() + _assembledLength, length);
+  if (read == 0) return false;
+  if (read < 0) {
+    auto error = input.streamError();
+    _failWithError(
+        error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
+    return true;
   }
-  if (length >= kRecycledMessageMinimum) {
-    std::lock_guard lock(_recycleLock);
-    for (auto it = _recycledBuffers.begin(); it != _recycledBuffers.end(); ++it) {
-      if (it->capacity() < length) continue;
-      WSData buffer = std::move(*it);
-      _recycledBuffers.erase(it);
-      _recycledBytes -= buffer.capacity();
-      return buffer;
-    }
-  }
-  WSData buffer;
-  buffer.reserve(length);
-  return buffer;
+  const auto taken = static_cast<std::size_t>(read);
+  _readSinceReleased.fetch_add(taken, std::memory_order_relaxed);
+  budget -= std::min(budget, taken);
+  WSFrameEvent event;
+  _frameReader.takePayloadInPlace(taken, &event);
+  _assembledPayload(taken, event);
+  return true;
 }
 
-void WSWebSocketConnection::_recycleMessageBuffer(WSData buffer) {
-  // A bounded few of each kind: a stream of messages then allocates nothing (a buffer freed on
-  // the delegate's thread would otherwise go back to the reader's allocator arena under its lock),
-  // and large messages reuse pages already mapped instead of faulting in fresh ones.
-  const std::size_t capacity = buffer.capacity();
-  buffer.clear();
-  for (std::size_t size = 0; size < kSmallMessageBufferSizes.size(); ++size) {
-    if (capacity != kSmallMessageBufferSizes[size]) continue;
-    std::lock_guard lock(_recycleLock);
-    if (_recycledSmallBuffers[size].size() < kSmallMessageBuffersKept[size])
-      _recycledSmallBuffers[size].push_back(std::move(buffer));
+void WSWebSocketConnection::_receivedMessage(const std::uint8_t* bytes, std::size_t length,
+                                             std::uint8_t opcode, const ReadBlock* block) {
+  if (opcode != WSOpcodeText && opcode != WSOpcodeBinary) {
+    _closeWithProtocolError(WSUnknownOpcodeMessage(opcode));
     return;
   }
-  if (capacity < kRecycledMessageMinimum || capacity > kRecycledMessageMaximum) return;
-  std::lock_guard lock(_recycleLock);
-  if (_recycledBytes + capacity > kRecycledLargeBytes) return;
-  _recycledBytes += capacity;
-  _recycledBuffers.push_back(std::move(buffer));
+  XLOG("WebSocket", opcode == WSOpcodeText ? "Received text message." : "Received data message.");
+  _batchHolding(block).messages.push_back({bytes, length, 0, opcode});
 }
 
-void WSWebSocketConnection::_reportTextMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
-                                               WSDelegateAvailableMethods m, WSData& data) {
-  if (!delegate) return;
-  auto& self = static_cast<WSWebSocketConnection&>(webSocket);
-  if (m.shouldConvertTextFrameToString && !delegate->webSocketShouldConvertTextFrameToString(self)) {
-    WSMessage message(std::move(data));
-    if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(self, message);
-    if (m.didReceiveMessageWithData)
-      delegate->webSocketDidReceiveMessageWithData(self, std::get<WSData>(message));
-    self._recycleMessageBuffer(std::move(std::get<WSData>(message)));
-  } else {
-    WSMessage message(std::string(data.begin(), data.end()));
-    self._recycleMessageBuffer(std::move(data));
-    if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(self, message);
-    if (m.didReceiveMessageWithString)
-      delegate->webSocketDidReceiveMessageWithString(self, std::get<std::string>(message));
+void WSWebSocketConnection::_receivedAssembledMessage() {
+  WSMessage message = std::move(*_assembling);
+  _assembling.reset();
+  const std::uint8_t opcode = std::exchange(_assemblingOpcode, 0);
+  // Exactly the message's length: a buffer reused from a longer message only shortens.
+  ResizeMessage(message, _assembledLength);
+  if (opcode != WSOpcodeText && opcode != WSOpcodeBinary) {
+    _closeWithProtocolError(WSUnknownOpcodeMessage(opcode));
+    return;
   }
+  XLOG("WebSocket", opcode == WSOpcodeText ? "Received text message." : "Received data message.");
+  ReceiveBatch& batch = _batchHolding(nullptr);
+  batch.messages.push_back({nullptr, _assembledLength, static_cast<std::uint32_t>(batch.assembled.size()), opcode});
+  batch.bytes += MessageCapacity(message);
+  batch.assembled.push_back(std::move(message));
 }
 
-void WSWebSocketConnection::_reportDataMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
-                                               WSDelegateAvailableMethods m, WSData& data) {
-  if (!delegate) return;
-  auto& self = static_cast<WSWebSocketConnection&>(webSocket);
-  WSMessage message(std::move(data));
-  if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(self, message);
-  if (m.didReceiveMessageWithData)
-    delegate->webSocketDidReceiveMessageWithData(self, std::get<WSData>(message));
-  // The delegate saw the message by reference: its buffer may serve the next one.
-  self._recycleMessageBuffer(std::move(std::get<WSData>(message)));
+WSWebSocketConnection::ReceiveBatch& WSWebSocketConnection::_batchHolding(const ReadBlock* block) {
+  if (!_batch) {
+    if (_spareBatches.empty()) {
+      _batch = std::make_shared<ReceiveBatch>();
+    } else {
+      _batch = std::move(_spareBatches.back());
+      _spareBatches.pop_back();
+    }
+  }
+  if (block && (_batch->blocks.empty() || _batch->blocks.back() != *block)) {
+    _batch->blocks.push_back(*block);
+    _batch->bytes += kReadBlockSize;
+  }
+  return *_batch;
+}
+
+void WSWebSocketConnection::_postBatch() {
+  if (_undeliveredInStep > 0) _markDelivery();
+  if (!_batch) return;
+  std::shared_ptr<ReceiveBatch> batch = std::move(_batch);
+  // Counted by the bytes it holds (whole blocks and message buffers): what reading may run
+  // ahead of the delegate is a bound on memory, whatever the size of the messages.
+  _undeliveredBytes += batch->bytes;
+  auto self = shared_from_this();
+  _delegateController->performDelegateBlock(
+      [self, batch = std::move(batch)](const auto& delegate, WSDelegateAvailableMethods m) {
+        self->_deliverBatch(batch, delegate.get(), m);
+      });
+}
+
+void WSWebSocketConnection::_deliverBatch(const std::shared_ptr<ReceiveBatch>& batch,
+                                          WSWebSocketDelegate* delegate, WSDelegateAvailableMethods m) {
+  for (std::size_t i = 0; delegate && i < batch->messages.size(); ++i) {
+    const ReceiveBatch::Message& received = batch->messages[i];
+    WSMessage* message;
+    if (received.bytes) {
+      message = received.opcode == WSOpcodeText ? &batch->text : &batch->data;
+      std::visit([&](auto& bytes) { bytes.assign(received.bytes, received.bytes + received.length); },
+                 *message);
+    } else {
+      message = &batch->assembled[received.assembled];
+    }
+    if (auto* text = std::get_if<std::string>(message)) {
+      if (m.shouldConvertTextFrameToString && !delegate->webSocketShouldConvertTextFrameToString(*this)) {
+        WSMessage bytes(WSData(text->begin(), text->end()));
+        if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*this, bytes);
+        if (m.didReceiveMessageWithData) delegate->webSocketDidReceiveMessageWithData(*this, std::get<WSData>(bytes));
+        continue;
+      }
+      if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*this, *message);
+      if (m.didReceiveMessageWithString) delegate->webSocketDidReceiveMessageWithString(*this, *text);
+    } else {
+      if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*this, *message);
+      if (m.didReceiveMessageWithData)
+        delegate->webSocketDidReceiveMessageWithData(*this, std::get<WSData>(*message));
+    }
+  }
+  const std::uint64_t bytes = batch->bytes;
+  {
+    // The reader takes the batch back on its own queue, where its blocks are reused.
+    std::lock_guard lock(_returnLock);
+    _returnedBatches.push_back(batch);
+  }
+  _messagesDelivered(bytes);
+}
+
+void WSWebSocketConnection::_takeReturnedBatches() {
+  std::vector<std::shared_ptr<ReceiveBatch>> returned;
+  {
+    std::lock_guard lock(_returnLock);
+    if (_returnedBatches.empty()) return;
+    returned.swap(_returnedBatches);
+  }
+  for (auto& batch : returned) {
+    // Dropped here, after the lock: a block is reused only once no batch refers to it.
+    batch->blocks.clear();
+    batch->messages.clear();
+    batch->bytes = 0;
+    for (WSMessage& message : batch->assembled) {
+      const std::size_t capacity = MessageCapacity(message);
+      if (_spareMessages.size() >= kSpareMessagesKept || _spareMessageBytes + capacity > kSpareMessageBytes) continue;
+      _spareMessageBytes += capacity;
+      _spareMessages.push_back(std::move(message));
+    }
+    batch->assembled.clear();
+    if (_spareBatches.size() < kSpareBatchesKept) _spareBatches.push_back(std::move(batch));
+  }
+  returned.clear();
+  {
+    // The list's room serves the next returns.
+    std::lock_guard lock(_returnLock);
+    if (_returnedBatches.empty()) _returnedBatches.swap(returned);
+  }
 }
 
 void WSWebSocketConnection::_handleFrameWithData(WSData data, std::uint8_t opcode) {
-  // Re-arm the reader first: a control frame continues the message in progress; a finished
-  // message is handed on while _startNewMessage installs a new buffer.
-  // This runs inside the running pump loop, which serves the new request next: frames already
-  // buffered are all read before a later step (such as the end of the stream) runs.
-  auto self = shared_from_this();
-  if (WSOpcodeIsControl(opcode))
-    _readFrameContinue();
-  else
-    _startNewMessage();
-
+  // Control frames come between the step's messages: the messages before one are reported
+  // before it.
+  _postBatch();
   switch (opcode) {
-  case WSOpcodeText: {
-    auto rest = std::span<const std::uint8_t>(data).subspan(
-        std::min<std::uint64_t>(_currentStringScanPosition, data.size()));
-    if (!WSIsValidUTF8(rest)) {
-      _closeAndDisconnect(1007, "Text frames must be valid UTF-8.");
-      return;
-    }
-    XLOG("WebSocket", "Received text message.");
-    _undeliveredInStep += data.size() + kReportOverhead;
-    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportTextMessage, self,
-                                              std::move(data));
-    break;
-  }
-  case WSOpcodeBinary:
-    XLOG("WebSocket", "Received data message.");
-    _undeliveredInStep += data.size() + kReportOverhead;
-    _delegateController->performDelegateBlock(&WSWebSocketConnection::_reportDataMessage, self,
-                                              std::move(data));
-    break;
   case WSOpcodeClose:
     handleCloseWithData(data);
     break;
@@ -1333,13 +1487,15 @@ void WSWebSocketConnection::_readFromInputStream() {
     if (_undeliveredBytes >= kResumeReadingBelow) return;
     if (!_readPaused.exchange(false)) return;
   }
-  // A step reads at most four blocks before the frames in them are parsed: the blocks are then
-  // free again, and a peer that sends without pause cannot fill memory ahead of the reader.
-  std::size_t budget = 4 * kReadBlockSize;
+  // A step reads at most four blocks' worth. After the handshake each read is parsed at once,
+  // in place, and the step's messages go to the delegate queue together; a block serves read
+  // after read until it is full.
+  std::size_t budget = kReadStepBudget;
   while (budget > 0) {
     if (!input->hasBytesAvailable()) return;
-    // The current block restarts when no buffered bytes refer to it any more; a full one is
-    // replaced by a free kept block, or by a new one.
+    if (_framesRequested && !_readerStopped && _readPayloadInPlace(*input, budget)) continue;
+    // The current block restarts when neither buffered bytes nor batches refer to it any more;
+    // a full one is replaced by a free kept block, or by a new one.
     if (_readBlock && _readBlock.use_count() == (_readBlockKept ? 2 : 1)) _readBlockUsed = 0;
     if (!_readBlock || kReadBlockSize - _readBlockUsed < kMinimumRead) _nextReadBlock();
     std::ptrdiff_t read = input->read(_readBlock->data() + _readBlockUsed, kReadBlockSize - _readBlockUsed);
@@ -1348,7 +1504,10 @@ void WSWebSocketConnection::_readFromInputStream() {
       // that a peer that keeps sending cannot grow the buffer without bound.
       if (_readerStopped || readyState() == WS_CLOSED) continue;
       const auto length = static_cast<std::size_t>(read);
-      _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
+      if (_framesRequested)
+        _parseFrames(std::span<const std::uint8_t>(_readBlock->data() + _readBlockUsed, length), &_readBlock);
+      else
+        _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
       _readBlockUsed += length;
       _readSinceReleased.fetch_add(length, std::memory_order_relaxed);
       budget -= std::min(budget, length);
@@ -1358,8 +1517,8 @@ void WSWebSocketConnection::_readFromInputStream() {
           error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
     }
   }
-  // The budget is spent: the rest is read by a later step, after the frames read so far (and
-  // after any step queued meanwhile, such as a send).
+  // The budget is spent: the rest is read by a later step, after the messages read so far have
+  // been handed on (and after any step queued meanwhile, such as a send).
   std::weak_ptr<WSWebSocketConnection> weak = shared_from_this();
   _workQueue->async([weak] {
     if (auto self = weak.lock()) self->_readAndParse();
@@ -1367,12 +1526,13 @@ void WSWebSocketConnection::_readFromInputStream() {
 }
 
 void WSWebSocketConnection::_readAndParse() {
-  // The messages of one read reach the delegate queue together.
+  // The reports of one read step reach the delegate queue together.
   struct Hold {
     WSDelegateController& controller;
     explicit Hold(WSDelegateController& c) : controller(c) { controller.holdReports(); }
     ~Hold() { controller.releaseReports(); }
   } hold(*_delegateController);
+  _takeReturnedBatches();
   _readFromInputStream();
   _pumpScanner();
 }
@@ -1388,6 +1548,7 @@ void WSWebSocketConnection::_nextReadBlock() {
     }
   }
   _readBlock = std::make_shared<std::vector<std::uint8_t>>(kReadBlockSize);
+  _readBlocksCreated.fetch_add(1, std::memory_order_relaxed);
   _readBlockUsed = 0;
   _readBlockKept = _readBlocks.size() < kReadBlocksKept;
   if (_readBlockKept) _readBlocks.push_back(_readBlock);

@@ -26,6 +26,8 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <set>
 #include <utility>
 
@@ -75,6 +77,8 @@ public:
   std::int64_t readyState() const override;
   /// True while reading waits for the delegate to take the messages already read.
   bool readingPaused() const { return _readPaused; }
+  /// Blocks the socket has been read into so far: a steady stream reuses a bounded few.
+  std::size_t readBlocksCreated() const { return _readBlocksCreated.load(std::memory_order_relaxed); }
   std::string url() const override { return _url; }
   std::string protocol() const override;
   int addReadyStateObserver(ReadyStateObserver observer) override;
@@ -99,6 +103,10 @@ public:
 
 private:
   friend class WSIOConsumer;
+  /// A block the socket is read into.
+  using ReadBlock = std::shared_ptr<std::vector<std::uint8_t>>;
+  /// The messages of one read step on their way to the delegate.
+  struct ReceiveBatch;
 
   // Connection object: state, lifecycle, errors.
   void assertOnWorkQueue() const;
@@ -128,27 +136,39 @@ private:
   bool _innerPumpScanner();
   bool _pumpConsumer();
   void _readFrameNew();
-  void _startNewMessage();
+  /// Parses the bytes that came with the handshake's head; the frames read later are parsed as
+  /// they are read.
   void _readFrameContinue();
-  /// One step of the frame reader over the next contiguous bytes; true when more may follow.
-  bool _readFrame();
   void _consumeReadBuffer(std::uint64_t length);
-  /// A data frame's header: the message buffer grows to hold its payload.
-  void _handleFrameHeader(const WSFrameEvent& event);
+  /// Runs the frame reader over `bytes`, all of them unless it stops; `block` is the read block
+  /// they lie in (messages wholly inside it are delivered from it), or nullptr. False once the
+  /// reader has stopped.
+  bool _parseFrames(std::span<const std::uint8_t> bytes, const ReadBlock* block);
+  /// A data frame's header; `rest` bytes of the span follow it.
+  void _handleFrameHeader(const WSFrameEvent& event, std::size_t rest, const ReadBlock* block);
   /// A piece of a data frame's payload; false when its text is refused.
-  bool _handleFramePayload(const WSFrameEvent& event);
+  bool _handleFramePayload(const WSFrameEvent& event, const ReadBlock* block);
+  /// `length` payload bytes have been appended to the message being assembled.
+  bool _assembledPayload(std::size_t length, const WSFrameEvent& event);
+  /// Reads the payload of the message being assembled straight into its buffer; false when
+  /// there is none to read that way.
+  bool _readPayloadInPlace(WSInputStream& input, std::size_t& budget);
   /// The reader refused the input: the close it asks for.
   void _handleReaderFailure();
   void _handleFrameWithData(WSData data, std::uint8_t opcode);
-  /// A buffer with room for `length` bytes: a recycled one when the length is large.
-  WSData _messageBufferFor(std::size_t length);
-  /// Keeps a delivered message's buffer for the next large message (thread-safe).
-  void _recycleMessageBuffer(WSData buffer);
-  /// The reports of a received message, on the delegate queue.
-  static void _reportTextMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
-                                 WSDelegateAvailableMethods methods, WSData& data);
-  static void _reportDataMessage(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
-                                 WSDelegateAvailableMethods methods, WSData& data);
+  /// A finished data message (its text checked), into the step's batch.
+  void _receivedMessage(const std::uint8_t* bytes, std::size_t length, std::uint8_t opcode,
+                        const ReadBlock* block);
+  void _receivedAssembledMessage();
+  /// The step's batch, created on first use; holds `block` from now on.
+  ReceiveBatch& _batchHolding(const ReadBlock* block);
+  /// Hands the step's messages to the delegate queue as one report.
+  void _postBatch();
+  /// On the delegate queue: each message of `batch` to the delegate, then the batch goes back.
+  void _deliverBatch(const std::shared_ptr<ReceiveBatch>& batch, WSWebSocketDelegate* delegate,
+                     WSDelegateAvailableMethods methods);
+  /// Takes back the delivered batches: their blocks, message buffers and lists are reused.
+  void _takeReturnedBatches();
   void handleCloseWithData(const WSData& data);
   void _handlePingWithData(std::shared_ptr<const WSData> data);
   void _answerPings();
@@ -226,24 +246,33 @@ private:
   std::mutex _pingLock;
   std::vector<std::shared_ptr<const WSData>> _pingsToAnswer;
   std::uint64_t _currentStringScanPosition = 0;
-  WSData _currentFrameData;
   /// Parses frames once the handshake is done and the first frame has been asked for.
   WSFrameReader _frameReader{WSDefaultMaximumMessageSize};
   bool _framesRequested = false;
-  /// Blocks the socket is read into; a block is reused once no buffered bytes refer to it.
-  std::vector<std::shared_ptr<std::vector<std::uint8_t>>> _readBlocks;
-  std::shared_ptr<std::vector<std::uint8_t>> _readBlock;
+  /// Blocks the socket is read into; a block is reused once neither buffered bytes nor a batch
+  /// on its way to the delegate refer to it.
+  std::vector<ReadBlock> _readBlocks;
+  ReadBlock _readBlock;
   std::size_t _readBlockUsed = 0;
   bool _readBlockKept = false;
-  /// Buffers of delivered messages, kept for the next ones (_recycleLock): large ones, and
-  /// small ones of two sizes. The reader takes small ones from its spares (work queue only).
-  std::mutex _recycleLock;
-  std::vector<WSData> _recycledBuffers;
-  std::size_t _recycledBytes = 0;
-  std::array<std::vector<WSData>, 3> _recycledSmallBuffers;
-  std::array<std::vector<WSData>, 3> _spareSmallBuffers;
-  /// Bytes of messages parsed in the current pump step (work queue), of messages handed to the
-  /// delegate queue and not yet delivered (any thread), and whether reading waits for them.
+  std::atomic<std::size_t> _readBlocksCreated{0};
+  /// The messages of the current read step (work queue), batches to reuse, and the delivered
+  /// batches given back by the delegate queue (_returnLock).
+  std::shared_ptr<ReceiveBatch> _batch;
+  std::vector<std::shared_ptr<ReceiveBatch>> _spareBatches;
+  std::mutex _returnLock;
+  std::vector<std::shared_ptr<ReceiveBatch>> _returnedBatches;
+  /// The message being assembled (fragmented, cut across blocks or large) and its length so
+  /// far; buffers of delivered ones kept for the next, with the bytes they hold (work queue).
+  std::optional<WSMessage> _assembling;
+  std::size_t _assembledLength = 0;
+  std::uint8_t _assemblingOpcode = 0;
+  std::vector<WSMessage> _spareMessages;
+  std::size_t _spareMessageBytes = 0;
+  /// The frame whose header was just read lies whole in the span being parsed.
+  bool _messageInSpan = false;
+  /// Bytes of control reports parsed in the current step (work queue), of reports and batches
+  /// handed to the delegate queue and not yet delivered (any thread), and whether reading waits.
   std::uint64_t _undeliveredInStep = 0;
   std::atomic<std::uint64_t> _undeliveredBytes{0};
   std::atomic<bool> _readPaused{false};

@@ -346,6 +346,49 @@ TEST(WSWebSocketFrameReaderTest, ABlockedDelegatePausesReadingUntilItCatchesUp) 
   EXPECT_EQ(s.server.finish(), "");
 }
 
+// Large messages are read from the socket straight into their buffers, text checked as it
+// arrives (its two-byte characters cut between reads), and small ones come from the blocks:
+// after a long stream in many read steps every message is intact and in order, and the reader
+// has reused its blocks instead of taking a new one for every 64 KiB read.
+TEST(WSWebSocketFrameReaderTest, LargeMessagesInPlaceAndBlocksReused) {
+  std::vector<WSData> binary;
+  std::vector<std::string> texts;
+  WSData stream;
+  auto add = [&stream](const WSData& frame) { stream.insert(stream.end(), frame.begin(), frame.end()); };
+  for (std::size_t round = 0; round < 6; ++round) {
+    std::string text;
+    while (text.size() < (1u << 20) + round) text += round % 2 ? "\xC3\xA9t\xC3\xA9 " : "x\xC3\xA9";
+    texts.push_back(text);
+    add(ServerFrame(1, text));
+    WSData large((2u << 20) + round * 4099);
+    for (std::size_t j = 0; j < large.size(); ++j) large[j] = static_cast<std::uint8_t>(j * 13 + round);
+    const auto third = static_cast<std::ptrdiff_t>(large.size() / 3);
+    add(ServerFrame(2, WSData(large.begin(), large.begin() + third), false));
+    add(ServerFrame(0, WSData(large.begin() + third, large.end())));
+    binary.push_back(std::move(large));
+    for (std::size_t i = 0; i < 20000; ++i) {
+      WSData small(1 + (i * 7) % 90, static_cast<std::uint8_t>(i));
+      add(ServerFrame(2, small));
+      binary.push_back(std::move(small));
+    }
+  }
+  Scripted s([&](RawPeer& peer) {
+    peer.send(stream);
+    peer.answerClose();
+  });
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::Data, binary.size()));
+  ASSERT_TRUE(s.client.delegate->waitFor(Report::String, texts.size()));
+  auto data = s.client.delegate->reportsOf(Report::Data);
+  for (std::size_t i = 0; i < binary.size(); ++i) ASSERT_TRUE(data[i].bytes == binary[i]) << "message " << i;
+  auto strings = s.client.delegate->reportsOf(Report::String);
+  for (std::size_t i = 0; i < texts.size(); ++i) ASSERT_TRUE(strings[i].text == texts[i]) << "text " << i;
+  auto& connection = dynamic_cast<WSWebSocketConnection&>(*s.client.socket);
+  // The small messages alone fill about 70 blocks of 64 KiB.
+  EXPECT_LT(connection.readBlocksCreated(), 40u);
+  s.client.socket->close();
+  EXPECT_EQ(s.server.finish(), "");
+}
+
 // Pings of 0 and 125 bytes, one of them between the fragments of a message, are reported and
 // answered with pongs carrying the same bytes; the message then completes.
 TEST(WSWebSocketFrameReaderTest, PingsAreAnsweredEvenInsideAMessage) {

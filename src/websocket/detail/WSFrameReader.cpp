@@ -13,22 +13,8 @@ std::size_t WSFrameReader::read(std::span<const std::uint8_t> bytes, WSFrameEven
   case State::Header:
     return readHeader(bytes, event);
   case State::DataPayload: {
-    if (bytes.empty()) return 0;
-    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), _payloadRemaining));
-    _payloadRemaining -= take;
-    event->kind = WSFrameEvent::Kind::DataPayload;
-    event->opcode = _messageOpcode;
-    event->fin = _frameFin;
+    const std::size_t take = takePayload(bytes.size(), event);
     event->bytes = bytes.first(take);
-    if (_payloadRemaining == 0) {
-      event->frameComplete = true;
-      _state = State::Header;
-      if (_frameFin) {
-        _messageOpcode = 0;
-        _messageFrames = 0;
-        _messageLength = 0;
-      }
-    }
     return take;
   }
   case State::ControlPayload: {
@@ -58,6 +44,30 @@ std::size_t WSFrameReader::read(std::span<const std::uint8_t> bytes, WSFrameEven
   }
   }
   return 0;
+}
+
+void WSFrameReader::takePayloadInPlace(std::size_t length, WSFrameEvent* event) {
+  *event = WSFrameEvent{};
+  if (_state == State::DataPayload) takePayload(length, event);
+}
+
+std::size_t WSFrameReader::takePayload(std::size_t available, WSFrameEvent* event) {
+  if (available == 0) return 0;
+  const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(available, _payloadRemaining));
+  _payloadRemaining -= take;
+  event->kind = WSFrameEvent::Kind::DataPayload;
+  event->opcode = _messageOpcode;
+  event->fin = _frameFin;
+  if (_payloadRemaining == 0) {
+    event->frameComplete = true;
+    _state = State::Header;
+    if (_frameFin) {
+      _messageOpcode = 0;
+      _messageFrames = 0;
+      _messageLength = 0;
+    }
+  }
+  return take;
 }
 
 std::size_t WSFrameReader::readHeader(std::span<const std::uint8_t> bytes, WSFrameEvent* event) {

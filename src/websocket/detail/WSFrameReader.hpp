@@ -64,6 +64,13 @@ public:
   /// the event is NeedMore and all bytes are taken. Once failed: 0, and a Failed event.
   std::size_t read(std::span<const std::uint8_t> bytes, WSFrameEvent* event);
 
+  /// Takes `length` bytes of the current data frame's payload that the caller has put in place
+  /// itself (read straight into its message buffer): the DataPayload event of read() without
+  /// its bytes. Only in DataPayload state, and at most payloadRemaining() bytes.
+  void takePayloadInPlace(std::size_t length, WSFrameEvent* event);
+  /// Bytes of the current data frame's payload still to come (DataPayload state).
+  std::uint64_t payloadRemaining() const { return _state == State::DataPayload ? _payloadRemaining : 0; }
+
   /// Refuses the rest of the input for a reason of the caller's (invalid text, say).
   void fail(std::int32_t closeCode, std::string reason);
 
@@ -76,6 +83,8 @@ public:
   bool inMessage() const { return _messageFrames != 0; }
 
 private:
+  /// The DataPayload event for the next `available` bytes; returns how many it takes.
+  std::size_t takePayload(std::size_t available, WSFrameEvent* event);
   std::size_t readHeader(std::span<const std::uint8_t> bytes, WSFrameEvent* event);
   std::size_t failWith(std::int32_t code, std::string reason, std::size_t taken, WSFrameEvent* event);
 

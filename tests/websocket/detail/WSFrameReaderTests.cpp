@@ -140,3 +140,30 @@ TEST(WSFrameReader, FailureIsStickyAndKeepsItsFirstReason) {
 }
 
 } // namespace
+
+// A payload the caller reads in place itself: the reader only counts it, ends the frame where
+// its length says, and goes on with the next header.
+TEST(WSFrameReader, PayloadTakenInPlace) {
+  WSFrameReader reader(1 << 20);
+  const Bytes input = Cat({Frame(0x82, std::string(300, 'p')), Frame(0x81, "ok")});
+  WSFrameEvent event;
+  ASSERT_EQ(reader.read(std::span(input).first(4), &event), 4u);
+  ASSERT_EQ(event.kind, WSFrameEvent::Kind::DataHeader);
+  EXPECT_EQ(reader.payloadRemaining(), 300u);
+  reader.takePayloadInPlace(120, &event);
+  EXPECT_EQ(event.kind, WSFrameEvent::Kind::DataPayload);
+  EXPECT_FALSE(event.frameComplete);
+  EXPECT_EQ(reader.payloadRemaining(), 180u);
+  reader.takePayloadInPlace(180, &event);
+  EXPECT_TRUE(event.frameComplete && event.fin);
+  EXPECT_EQ(reader.payloadRemaining(), 0u);
+  // Outside a data payload there is nothing to take.
+  reader.takePayloadInPlace(5, &event);
+  EXPECT_EQ(event.kind, WSFrameEvent::Kind::NeedMore);
+  std::span<const std::uint8_t> rest = std::span(input).subspan(304);
+  ASSERT_EQ(reader.read(rest, &event), 2u);
+  EXPECT_EQ(event.kind, WSFrameEvent::Kind::DataHeader);
+  EXPECT_EQ(event.opcode, WSOpcodeText);
+  ASSERT_EQ(reader.read(rest.subspan(2), &event), 2u);
+  EXPECT_EQ(std::string(event.bytes.begin(), event.bytes.end()), "ok");
+}
