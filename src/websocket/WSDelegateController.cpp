@@ -86,40 +86,13 @@ void WSDelegateController::performDelegateBlock(DelegateBlock block) {
   enqueue(std::move(report));
 }
 
-void WSDelegateController::performDelegateBlock(PayloadBlock block,
-                                                const std::shared_ptr<WSWebSocket>& webSocket,
-                                                WSData payload) {
-  Report report;
-  report.payloadBlock = block;
-  report.webSocket = webSocket.get();
-  report.payload = std::move(payload);
-  enqueue(std::move(report), &webSocket);
-}
-
-void WSDelegateController::keepForPayload(Batch& batch, Report& report,
-                                          const std::shared_ptr<WSWebSocket>& webSocket) {
-  if (batch.lastWebSocket != webSocket) {
-    if (batch.lastWebSocket) batch.kept.push_back(std::move(batch.lastWebSocket));
-    batch.lastWebSocket = webSocket;
-  }
-  // The same delegate as the batch's last one (same owner) needs no new reference.
-  const bool same =
-      !_delegate.owner_before(batch.lastDelegate) && !batch.lastDelegate.owner_before(_delegate);
-  if (!same || !batch.lastDelegate) {
-    if (batch.lastDelegate) batch.kept.push_back(std::move(batch.lastDelegate));
-    batch.lastDelegate = _delegate.lock();
-  }
-  report.payloadDelegate = batch.lastDelegate.get();
-  if (report.payloadDelegate) report.methods = _availableDelegateMethods;
-}
-
 void WSDelegateController::performDelegateQueueBlock(std::function<void()> block) {
   Report report;
   report.queueBlock = std::move(block);
   enqueue(std::move(report));
 }
 
-void WSDelegateController::enqueue(Report report, const std::shared_ptr<WSWebSocket>* webSocket) {
+void WSDelegateController::enqueue(Report report) {
   // Reports join the batch still waiting on the same queue; otherwise a new batch is handed to
   // the queue. A batch runs after every batch handed to that queue before it, so reports keep
   // their order on a serial queue, and each still runs after the call that made it returned.
@@ -134,7 +107,6 @@ void WSDelegateController::enqueue(Report report, const std::shared_ptr<WSWebSoc
     }
     platform::Queue* target = _dispatchQueue ? _dispatchQueue.get() : _operationQueue.get();
     if (_openBatch && !_openBatch->draining && _openBatchQueue == target) {
-      if (webSocket) keepForPayload(*_openBatch, report, *webSocket);
       _openBatch->reports.push_back(std::move(report));
       return;
     }
@@ -143,7 +115,6 @@ void WSDelegateController::enqueue(Report report, const std::shared_ptr<WSWebSoc
     // The report list of a drained batch, with its room, when there is one.
     batch->reports.swap(_shared->spareReports);
     batch->reports.reserve(16);
-    if (webSocket) keepForPayload(*batch, report, *webSocket);
     batch->reports.push_back(std::move(report));
     // A held batch whose queue changed is handed over now, ahead of the new one.
     if (_holds > 0) {
@@ -181,22 +152,14 @@ void WSDelegateController::post(const std::shared_ptr<platform::Queue>& queue, s
                                 std::shared_ptr<Shared> shared) {
   queue->async([batch = std::move(batch), shared = std::move(shared)] {
     std::vector<Report> reports;
-    // Released after the reports have run; the batch takes no report once draining.
-    std::shared_ptr<WSWebSocket> webSocket;
-    std::shared_ptr<WSWebSocketDelegate> delegate;
-    std::vector<std::shared_ptr<void>> kept;
     {
+      // The batch takes no report once draining.
       std::lock_guard guard(shared->mutex);
       batch->draining = true;
       reports.swap(batch->reports);
-      webSocket = std::move(batch->lastWebSocket);
-      delegate = std::move(batch->lastDelegate);
-      kept.swap(batch->kept);
     }
     for (Report& report : reports) {
-      if (report.payloadBlock)
-        report.payloadBlock(*report.webSocket, report.payloadDelegate, report.methods, report.payload);
-      else if (report.block)
+      if (report.block)
         report.block(report.delegate, report.methods);
       else
         report.queueBlock();

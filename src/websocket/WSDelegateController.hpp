@@ -58,13 +58,6 @@ public:
 
   /// Runs `block` on the delegate queue with a snapshot (taken now) of the delegate and its flags.
   void performDelegateBlock(DelegateBlock block);
-  /// The same for a report that carries a message's bytes: a plain function instead of a
-  /// closure, so that a burst of messages allocates nothing beyond the bytes themselves.
-  /// The batch keeps the connection and the delegate alive until its reports have run.
-  using PayloadBlock = void (*)(WSWebSocket& webSocket, WSWebSocketDelegate* delegate,
-                                WSDelegateAvailableMethods methods, WSData& payload);
-  void performDelegateBlock(PayloadBlock block, const std::shared_ptr<WSWebSocket>& webSocket,
-                            WSData payload);
   /// Runs `block` on the delegate queue.
   void performDelegateQueueBlock(std::function<void()> block);
 
@@ -86,19 +79,10 @@ private:
     std::shared_ptr<WSWebSocketDelegate> delegate;
     WSDelegateAvailableMethods methods{};
     std::function<void()> queueBlock;
-    PayloadBlock payloadBlock = nullptr;
-    WSWebSocket* webSocket = nullptr;
-    WSWebSocketDelegate* payloadDelegate = nullptr;
-    WSData payload;
   };
   struct Batch {
     std::vector<Report> reports;
     bool draining = false;
-    /// What the batch's payload reports refer to, taken once per batch rather than per report:
-    /// the references are then not passed between threads for every message.
-    std::shared_ptr<WSWebSocket> lastWebSocket;
-    std::shared_ptr<WSWebSocketDelegate> lastDelegate;
-    std::vector<std::shared_ptr<void>> kept;
   };
   /// Shared with drain steps, which may outlive the controller: the mutex that guards every
   /// field (a report takes it once), and the report list of a drained batch, kept for the next.
@@ -107,9 +91,7 @@ private:
     std::vector<Report> spareReports;
   };
   static constexpr std::size_t kSpareReportsCapacity = 1024;
-  void enqueue(Report report, const std::shared_ptr<WSWebSocket>* webSocket = nullptr);
-  /// Takes the references a payload report needs into `batch`; called with the lock held.
-  void keepForPayload(Batch& batch, Report& report, const std::shared_ptr<WSWebSocket>& webSocket);
+  void enqueue(Report report);
   static void post(const std::shared_ptr<platform::Queue>& queue, std::shared_ptr<Batch> batch,
                    std::shared_ptr<Shared> shared);
 

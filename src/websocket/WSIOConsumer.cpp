@@ -3,16 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-void WSIOConsumer::resetWithScanner(WSIOScanner scanner, WSIOHandler handler, std::uint64_t bytesNeeded,
-                                    bool readToCurrentFrame, bool unmaskBytes) {
+void WSIOConsumer::resetWithScanner(WSIOScanner scanner, WSIOHandler handler) {
   _scanner = std::move(scanner);
   _handler = std::move(handler);
-  _bytesNeeded = bytesNeeded;
-  _readToCurrentFrame = readToCurrentFrame;
-  _unmaskBytes = unmaskBytes;
   // A request that wants nothing could never complete.
-  if (!(_scanner || _bytesNeeded)) {
-    std::fprintf(stderr, "WSIOConsumer: assertion failed: _scanner || _bytesNeeded\n");
+  if (!_scanner) {
+    std::fprintf(stderr, "WSIOConsumer: assertion failed: _scanner\n");
     std::abort();
   }
 }
@@ -21,10 +17,8 @@ WSIOConsumerPool::WSIOConsumerPool(std::uint64_t bufferCapacity) : _poolSize(buf
   _bufferedConsumers.reserve(static_cast<std::size_t>(bufferCapacity));
 }
 
-std::unique_ptr<WSIOConsumer> WSIOConsumerPool::consumerWithScanner(WSIOScanner scanner, WSIOHandler handler,
-                                                                    std::uint64_t bytesNeeded,
-                                                                    bool readToCurrentFrame,
-                                                                    bool unmaskBytes) {
+std::unique_ptr<WSIOConsumer> WSIOConsumerPool::consumerWithScanner(WSIOScanner scanner,
+                                                                    WSIOHandler handler) {
   std::unique_ptr<WSIOConsumer> consumer;
   if (!_bufferedConsumers.empty()) {
     consumer = std::move(_bufferedConsumers.back());
@@ -32,8 +26,7 @@ std::unique_ptr<WSIOConsumer> WSIOConsumerPool::consumerWithScanner(WSIOScanner 
   } else {
     consumer = std::make_unique<WSIOConsumer>();
   }
-  consumer->resetWithScanner(std::move(scanner), std::move(handler), bytesNeeded, readToCurrentFrame,
-                             unmaskBytes);
+  consumer->resetWithScanner(std::move(scanner), std::move(handler));
   return consumer;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
-// Pending read requests of a connection's frame reader, and the pool that recycles them.
+// Pending read requests of a connection's opening handshake, and the pool that recycles them.
 //
-// A request asks either for an exact number of bytes (a length request) or for every byte up to
-// and including a byte sequence (a scanner request). Requests are served strictly in order on
-// the connection's work queue; nothing here is thread-safe.
+// A request asks for every byte up to and including a byte sequence (the response head's end),
+// as its scanner decides. Requests are served strictly in order on the connection's work queue;
+// nothing here is thread-safe. Frames do not go through requests: the frame reader parses them.
 
 #include "websocket/WSDispatchData.hpp"
 
@@ -16,29 +16,20 @@ class WSWebSocketConnection;
 
 /// How many bytes a scanner request takes from the unread bytes; 0 while incomplete.
 using WSIOScanner = std::function<std::uint64_t(const WSDispatchData& unread)>;
-/// Called when a request is complete: with the bytes, or nullptr for a request that read into
-/// the current message.
+/// Called when a request is complete, with the bytes it took.
 using WSIOHandler = std::function<void(WSWebSocketConnection& connection, const WSDispatchData* data)>;
 
 class WSIOConsumer {
 public:
-  /// Stores the functions and values; a request needs a scanner or a byte count.
-  void resetWithScanner(WSIOScanner scanner, WSIOHandler handler, std::uint64_t bytesNeeded,
-                        bool readToCurrentFrame, bool unmaskBytes);
+  /// Stores the functions; a request needs a scanner.
+  void resetWithScanner(WSIOScanner scanner, WSIOHandler handler);
 
   const WSIOScanner& consumer() const { return _scanner; }
   const WSIOHandler& handler() const { return _handler; }
-  std::uint64_t bytesNeeded() const { return _bytesNeeded; }
-  void setBytesNeeded(std::uint64_t bytesNeeded) { _bytesNeeded = bytesNeeded; }
-  bool readToCurrentFrame() const { return _readToCurrentFrame; }
-  bool unmaskBytes() const { return _unmaskBytes; }
 
 private:
   WSIOScanner _scanner;
   WSIOHandler _handler;
-  std::uint64_t _bytesNeeded = 0;
-  bool _readToCurrentFrame = false;
-  bool _unmaskBytes = false;
 };
 
 class WSIOConsumerPool {
@@ -47,10 +38,8 @@ public:
 
   explicit WSIOConsumerPool(std::uint64_t bufferCapacity = WSDefaultConsumerPoolSize);
 
-  /// An idle record (the most recently returned one) or a new one, reset with the values.
-  std::unique_ptr<WSIOConsumer> consumerWithScanner(WSIOScanner scanner, WSIOHandler handler,
-                                                    std::uint64_t bytesNeeded, bool readToCurrentFrame,
-                                                    bool unmaskBytes);
+  /// An idle record (the most recently returned one) or a new one, reset with the functions.
+  std::unique_ptr<WSIOConsumer> consumerWithScanner(WSIOScanner scanner, WSIOHandler handler);
   /// Keeps the record for reuse while fewer than the capacity are idle, else drops it.
   void returnConsumer(std::unique_ptr<WSIOConsumer> consumer);
 

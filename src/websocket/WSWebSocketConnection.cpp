@@ -513,8 +513,7 @@ void WSWebSocketConnection::_httpHeadersDidFinish() {
 
 void WSWebSocketConnection::_addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback) {
   assertOnWorkQueue();
-  _consumers.push_back(
-      _consumerPool.consumerWithScanner(std::move(scanner), std::move(callback), 0, false, false));
+  _consumers.push_back(_consumerPool.consumerWithScanner(std::move(scanner), std::move(callback)));
   _pumpScanner();
 }
 

@@ -135,26 +135,4 @@ TEST(WSDelegateControllerTest, HeldReportsGoAtTheLastRelease) {
   controller.releaseReports(); // unbalanced: ignored
 }
 
-// A report carrying bytes gets them, with the connection it names and the delegate's snapshot.
-TEST(WSDelegateControllerTest, PayloadReportsCarryTheirBytes) {
-  WSDelegateController controller;
-  auto queue = std::make_shared<platform::SerialQueue>("test.payload");
-  controller.setDispatchQueue(queue);
-  auto delegate = std::make_shared<NullDelegate>();
-  controller.setDelegate(delegate);
-  auto socket = WSWebSocket::initWithURL("ws://127.0.0.1:9"); // never opened
-  static std::promise<WSData>* received = nullptr;
-  std::promise<WSData> promise;
-  received = &promise;
-  controller.performDelegateBlock(
-      [](WSWebSocket& webSocket, WSWebSocketDelegate* d, WSDelegateAvailableMethods m, WSData& bytes) {
-        if (d && m.didReceiveMessage && webSocket.url() == "ws://127.0.0.1:9")
-          received->set_value(std::move(bytes));
-      },
-      socket, WSData{1, 2, 3});
-  EXPECT_EQ(promise.get_future().get(), (WSData{1, 2, 3}));
-  queue->sync([] {});
-  received = nullptr;
-}
-
 } // namespace

@@ -8,18 +8,8 @@ namespace {
 WSIOHandler NoHandler() {
   return [](WSWebSocketConnection&, const WSDispatchData*) {};
 }
-
-// A record keeps what it was reset with.
-TEST(WSIOConsumerTest, ResetStoresTheValues) {
-  WSIOConsumerPool pool;
-  auto consumer = pool.consumerWithScanner(nullptr, NoHandler(), 42, true, false);
-  EXPECT_FALSE(consumer->consumer());
-  EXPECT_TRUE(consumer->handler());
-  EXPECT_EQ(consumer->bytesNeeded(), 42u);
-  EXPECT_TRUE(consumer->readToCurrentFrame());
-  EXPECT_FALSE(consumer->unmaskBytes());
-  consumer->setBytesNeeded(2);
-  EXPECT_EQ(consumer->bytesNeeded(), 2u);
+WSIOScanner NoScan() {
+  return [](const WSDispatchData&) { return std::uint64_t(0); };
 }
 
 // The pool keeps at most 8 idle records; a ninth is dropped; the next request takes the most
@@ -28,26 +18,24 @@ TEST(WSIOConsumerTest, PoolKeepsEightIdleRecords) {
   WSIOConsumerPool pool;
   std::vector<std::unique_ptr<WSIOConsumer>> records;
   for (int i = 0; i < 9; ++i)
-    records.push_back(pool.consumerWithScanner(nullptr, NoHandler(), 1, false, false));
+    records.push_back(pool.consumerWithScanner(NoScan(), NoHandler()));
   WSIOConsumer* last = nullptr;
   for (auto& r : records) {
     last = r.get();
     pool.returnConsumer(std::move(r));
   }
   EXPECT_EQ(pool.idleCount(), 8u);
-  auto reused = pool.consumerWithScanner([](const WSDispatchData&) { return std::uint64_t(0); }, NoHandler(),
-                                         0, false, false);
+  auto reused = pool.consumerWithScanner(NoScan(), NoHandler());
   EXPECT_NE(reused.get(), last) << "the ninth record was dropped, not kept";
   EXPECT_EQ(pool.idleCount(), 7u);
   EXPECT_TRUE(reused->consumer());
-  EXPECT_EQ(reused->bytesNeeded(), 0u);
+  EXPECT_TRUE(reused->handler());
 }
 
-// A request that wants neither a sequence nor a count is a programming error.
-TEST(WSIOConsumerDeathTest, RequestWithoutScannerOrCountAborts) {
+// A request without a scanner is a programming error.
+TEST(WSIOConsumerDeathTest, RequestWithoutScannerAborts) {
   WSIOConsumerPool pool;
-  EXPECT_DEATH(pool.consumerWithScanner(nullptr, NoHandler(), 0, false, false),
-               "_scanner \\|\\| _bytesNeeded");
+  EXPECT_DEATH(pool.consumerWithScanner(nullptr, NoHandler()), "assertion failed: _scanner");
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "websocket/detail/WSFrame.hpp"
 
-#include "websocket/detail/WSRandom.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
 #include "websocket/detail/WSUTF8.hpp"
 
@@ -50,24 +49,6 @@ std::size_t WSComposeFrame(std::uint8_t opcode, std::span<const std::uint8_t> pa
     WSMaskBytesSIMD(p, n, maskKey.data());
   }
   return headerSize + n;
-}
-
-std::optional<std::vector<std::uint8_t>> WSFrameCreate(std::uint8_t opcode,
-                                                       std::span<const std::uint8_t> payload) {
-  std::array<std::uint8_t, 4> key;
-  WSRandomFill(key);
-  std::vector<std::uint8_t> frame;
-  try {
-    // The allocator's 16-byte alignment puts the payload 6, 8 or 14 bytes past a boundary.
-    frame.resize(payload.size() + 32);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  } catch (const std::length_error&) {
-    return std::nullopt;
-  }
-  const std::size_t size = WSComposeFrame(opcode, payload, key, frame);
-  frame.resize(size);
-  return frame;
 }
 
 std::uint64_t WSReadBigEndian(std::span<const std::uint8_t> bytes) {

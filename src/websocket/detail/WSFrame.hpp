@@ -52,12 +52,6 @@ std::size_t WSComposeFrameHeader(std::uint8_t opcode, std::uint64_t payloadLengt
 std::size_t WSComposeFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload,
                            const std::array<std::uint8_t, 4>& maskKey, std::span<std::uint8_t> out);
 
-/// A frame ready for the output buffer, with a fresh key from WSRandomFill. Nothing when the
-/// frame's buffer cannot be allocated (the caller closes with 1009 "Message too big"). Throws
-/// WSInternalInconsistencyException when the random source fails.
-std::optional<std::vector<std::uint8_t>> WSFrameCreate(std::uint8_t opcode,
-                                                       std::span<const std::uint8_t> payload);
-
 // ---- Parsing ----
 
 struct WSFrameHeader {

@@ -97,32 +97,6 @@ TEST(WSFrameComposeTest, TooSmallOutputWritesNoFrame) {
   EXPECT_EQ(WSComposeFrame(WSOpcodePing, {}, kKey, none), 0u);
 }
 
-// A fresh key for every frame; the payload sits 6, 8 or 14 bytes past the buffer's start.
-TEST(WSFrameComposeTest, CreatedFramesHaveFreshKeys) {
-  std::set<Bytes> keys;
-  for (int i = 0; i < 200; ++i) {
-    const auto frame = WSFrameCreate(WSOpcodePing, {});
-    ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->size(), 6u);
-    EXPECT_EQ((*frame)[0], 0x89);
-    EXPECT_EQ((*frame)[1], 0x80);
-    keys.insert(Bytes(frame->begin() + 2, frame->end()));
-  }
-  EXPECT_GT(keys.size(), 195u);
-  const Bytes payload = Payload(1000);
-  const auto frame = WSFrameCreate(WSOpcodeBinary, payload);
-  ASSERT_TRUE(frame);
-  const auto header = WSParseFrameHeader(*frame);
-  ASSERT_TRUE(header);
-  EXPECT_EQ(Unmask(*frame, header->headerSize, header->maskKey), payload);
-}
-
-TEST(WSFrameComposeTest, CreateThrowsWhenTheRandomSourceFails) {
-  WSSetRandomSourceForTesting([](unsigned char*, int) { return 0; });
-  EXPECT_THROW(WSFrameCreate(WSOpcodeText, B("x")), WSInternalInconsistencyException);
-  WSSetRandomSourceForTesting(nullptr);
-}
-
 // ---- Parsing ----
 
 // Raw bytes against expected fields (server frames: unmasked), split at every byte: every
