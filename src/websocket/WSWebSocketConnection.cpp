@@ -938,6 +938,9 @@ void WSWebSocketConnection::_postBatch() {
 
 void WSWebSocketConnection::_deliverBatch(const std::shared_ptr<ReceiveBatch>& batch,
                                           WSWebSocketDelegate* delegate, WSDelegateAvailableMethods m) {
+  // Counted as delivered once its delivery starts: a paused reader resumes while the delegate
+  // works through the batch, and stays ahead of it. Its blocks stay held until it is back.
+  _messagesDelivered(batch->bytes);
   for (std::size_t i = 0; delegate && i < batch->messages.size(); ++i) {
     const ReceiveBatch::Message& received = batch->messages[i];
     WSMessage* message;
@@ -963,13 +966,9 @@ void WSWebSocketConnection::_deliverBatch(const std::shared_ptr<ReceiveBatch>& b
         delegate->webSocketDidReceiveMessageWithData(*this, std::get<WSData>(*message));
     }
   }
-  const std::uint64_t bytes = batch->bytes;
-  {
-    // The reader takes the batch back on its own queue, where its blocks are reused.
-    std::lock_guard lock(_returnLock);
-    _returnedBatches.push_back(batch);
-  }
-  _messagesDelivered(bytes);
+  // The reader takes the batch back on its own queue, where its blocks are reused.
+  std::lock_guard lock(_returnLock);
+  _returnedBatches.push_back(batch);
 }
 
 void WSWebSocketConnection::_takeReturnedBatches() {
