@@ -57,30 +57,6 @@ std::uint64_t WSReadBigEndian(std::span<const std::uint8_t> bytes) {
   return value;
 }
 
-std::optional<WSFrameHeader> WSParseFrameHeader(std::span<const std::uint8_t> bytes,
-                                                std::size_t* bytesNeeded) {
-  if (bytes.size() < 2) {
-    if (bytesNeeded) *bytesNeeded = 2;
-    return std::nullopt;
-  }
-  const std::size_t headerSize = WSFrameHeaderSize(bytes[1]);
-  if (bytes.size() < headerSize) {
-    if (bytesNeeded) *bytesNeeded = headerSize;
-    return std::nullopt;
-  }
-  WSFrameHeader header;
-  header.fin = (bytes[0] & 0x80) != 0;
-  header.rsv = bytes[0] & 0x70;
-  header.opcode = bytes[0] & 0x0F;
-  header.masked = (bytes[1] & 0x80) != 0;
-  const std::size_t extended = WSFrameExtendedLengthSize(bytes[1]);
-  header.payloadLength = extended ? WSReadBigEndian(bytes.subspan(2, extended)) : (bytes[1] & 0x7F);
-  if (header.masked) std::memcpy(header.maskKey.data(), bytes.data() + 2 + extended, 4);
-  header.headerSize = headerSize;
-  if (bytesNeeded) *bytesNeeded = headerSize;
-  return header;
-}
-
 std::optional<std::string_view> WSCheckFrameStart(std::uint8_t byte0, std::uint8_t byte1,
                                                   std::uint64_t currentFrameCount,
                                                   std::uint8_t currentFrameOpcode, std::uint8_t* opcode) {

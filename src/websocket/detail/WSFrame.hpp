@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -83,8 +84,31 @@ std::uint64_t WSReadBigEndian(std::span<const std::uint8_t> bytes);
 /// otherwise nothing, and `*bytesNeeded` (when given) is the header's total size so far as known
 /// (2 while fewer than 2 bytes are there). Extended lengths are taken as sent: neither the top
 /// bit of the 64-bit form nor minimal encoding is checked.
-std::optional<WSFrameHeader> WSParseFrameHeader(std::span<const std::uint8_t> bytes,
-                                                std::size_t* bytesNeeded = nullptr);
+/// (Inline: the reader calls it for every frame.)
+inline std::optional<WSFrameHeader> WSParseFrameHeader(std::span<const std::uint8_t> bytes,
+                                                       std::size_t* bytesNeeded = nullptr) {
+  if (bytes.size() < 2) {
+    if (bytesNeeded) *bytesNeeded = 2;
+    return std::nullopt;
+  }
+  const std::size_t headerSize = WSFrameHeaderSize(bytes[1]);
+  if (bytes.size() < headerSize) {
+    if (bytesNeeded) *bytesNeeded = headerSize;
+    return std::nullopt;
+  }
+  WSFrameHeader header;
+  header.fin = (bytes[0] & 0x80) != 0;
+  header.rsv = bytes[0] & 0x70;
+  header.opcode = bytes[0] & 0x0F;
+  header.masked = (bytes[1] & 0x80) != 0;
+  const std::size_t extended = WSFrameExtendedLengthSize(bytes[1]);
+  header.payloadLength = extended ? WSReadBigEndian(bytes.subspan(2, extended)) : (bytes[1] & 0x7F);
+  if (header.masked) std::memcpy(header.maskKey.data(), bytes.data() + 2 + extended, 4);
+  header.headerSize = headerSize;
+  if (bytesNeeded) *bytesNeeded = headerSize;
+  return header;
+}
+
 
 // ---- The reader's rules; each returns the protocol error text (close 1002), or nothing ----
 
