@@ -945,9 +945,15 @@ void WSWebSocketConnection::_deliverBatch(const std::shared_ptr<ReceiveBatch>& b
     const ReceiveBatch::Message& received = batch->messages[i];
     WSMessage* message;
     if (received.bytes) {
-      message = received.opcode == WSOpcodeText ? &batch->text : &batch->data;
-      std::visit([&](auto& bytes) { bytes.assign(received.bytes, received.bytes + received.length); },
-                 *message);
+      // Copied as bytes of the buffer's own type: a string assigned from another iterator type
+      // would build a temporary.
+      if (received.opcode == WSOpcodeText) {
+        message = &batch->text;
+        std::get<std::string>(*message).assign(reinterpret_cast<const char*>(received.bytes), received.length);
+      } else {
+        message = &batch->data;
+        std::get<WSData>(*message).assign(received.bytes, received.bytes + received.length);
+      }
     } else {
       message = &batch->assembled[received.assembled];
     }
