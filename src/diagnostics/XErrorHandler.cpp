@@ -349,7 +349,11 @@ void WriteLine(const char* code, std::string line) {
 class LogFileSink final : public platform::LogSink {
 public:
   bool enabled(const char* category) override { return XErrorHandler::MaybeShouldLog(category); }
-  void write(const char* category, std::string line) override { WriteLine(category, std::move(line)); }
+  // The category is checked again here, as the facility always has: a malformed category is
+  // reported by the caller's check and by this one.
+  void write(const char* category, std::string line) override {
+    if (XErrorHandler::MaybeShouldLog(category)) WriteLine(category, std::move(line));
+  }
 };
 
 } // namespace
