@@ -100,6 +100,7 @@ bool Check(const char* what, double figure, const char* unit, const char* compar
 } // namespace
 
 int main(int argc, char** argv) {
+  platform::SetLogSink(&XErrorHandler::LogSink()); // as the program's main does
   std::string pattern = (std::filesystem::temp_directory_path() / "zb-bench-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) return 1;
   const std::string home = pattern;

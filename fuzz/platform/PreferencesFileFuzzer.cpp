@@ -6,6 +6,8 @@
 
 #include "support/FuzzEnvironment.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <fstream>
 #include <string>

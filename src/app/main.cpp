@@ -23,6 +23,8 @@
 
 int main(int argc, char** argv) {
   const pid_t parent = ::getppid();
+  // Every layer logs through this sink: the log file.
+  platform::SetLogSink(&XErrorHandler::LogSink());
   auto parsed = SDParseCommandLine(argc, argv);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     std::fputs(error->c_str(), stderr);

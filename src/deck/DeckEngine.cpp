@@ -2,7 +2,7 @@
 
 #include "deck/DeckChild.hpp"
 #include "deck/DeckImage.hpp"
-#include "platform/DistributedNotificationCenter.hpp"
+#include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 #include "plugin/ZBStreamDeckPlugin.hpp"

@@ -4,7 +4,7 @@
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
 #include "diagnostics/XErrorHandler.hpp"
-#include "platform/DistributedNotificationCenter.hpp"
+#include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 #include "plugin/ZBStreamDeckPlugin.hpp"

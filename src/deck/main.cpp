@@ -2,10 +2,13 @@
 // pressed, through the plug-in's distributed notifications on the D-Bus session bus.
 #include "deck/DeckCommandLine.hpp"
 #include "deck/DeckTool.hpp"
+#include "diagnostics/XErrorHandler.hpp"
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
+  // Every layer logs through this sink: the log file.
+  platform::SetLogSink(&XErrorHandler::LogSink());
   std::vector<std::string> arguments(argv + 1, argv + argc);
   auto parsed = deck::DeckParseCommandLine(arguments);
   if (auto* error = std::get_if<deck::DeckUsageError>(&parsed)) {

@@ -1,92 +1,26 @@
 #pragma once
-// The program's one diagnostic channel.
+// The program's log file: the sink behind XLOG (platform/Log.hpp) that main installs.
 //
-// Every log line goes through XLOG(category, format, args...): the category is tested first
-// and the arguments are evaluated only when it is enabled. Formats are printf-style; "%@"
-// inserts an object's text (strings, numbers, JSON values, errors, anything with a
-// `description()` member). All calls may be made from any thread; none waits for the log file
-// except Quitting() and every call made after it.
+// XLOG(category, format, args...) tests the category first and evaluates the arguments only
+// when it is enabled; the line's text is made by platform/LogFormat.hpp. This sink decides the
+// categories, cleans and caps the line, folds repeats and writes it. All calls may be made from
+// any thread; none waits for the log file except Quitting() and every call made after it.
 //
-// "%@" with a JSON value shows a JSON string as its text and anything else as compact JSON on
-// one line (`{"event":"keyDown"}`), so that a message stays one greppable line; invalid UTF-8
-// inside is shown as U+FFFD. printf conversions take their argument whatever its C++ width
-// ("%d" with a long long is fine); a missing argument shows as "(null)".
-//
-// Arguments cannot forge lines: in the text of every argument, control characters are written
-// the way JSON writes them inside a string (\n, \r, \t, \b, \f, and \u00xx for the other C0
-// controls, DEL and the C1 controls U+0080 to U+009F, so ESC is \u001b); the format itself is
-// written as it stands. A message longer than 64 KiB is cut and ends with "… [N bytes left out]".
+// A message longer than 64 KiB is cut and ends with "… [N bytes left out]".
 //
 // Categories in use: "display" (always written), "Verbose", "Events", "WebSocket" (written when
 // the "Debug" preference enables them); the facility also knows "always", "debug", "zany",
 // "any" and the echo switch "LOG".
 
-#include <concepts>
-#include <cstdint>
+#include "platform/Log.hpp"
+
 #include <initializer_list>
 #include <string>
-#include <string_view>
-
-#include <nlohmann/json_fwd.hpp>
-
-/// One argument of a log format, captured without formatting it yet.
-class XLogArgument {
-public:
-  enum class Kind { Signed, Unsigned, Double, CString, Text, Json, Pointer };
-
-  template <std::signed_integral T> XLogArgument(T v) : _kind(Kind::Signed), _signed(v) {}
-  template <std::unsigned_integral T>
-  requires(!std::same_as<T, bool>) XLogArgument(T v) : _kind(Kind::Unsigned), _unsigned(v) {}
-  XLogArgument(bool v) : _kind(Kind::Signed), _signed(v ? 1 : 0) {}
-  XLogArgument(double v) : _kind(Kind::Double), _double(v) {}
-  XLogArgument(const char* v) : _kind(Kind::CString), _cstring(v) {}
-  XLogArgument(const std::string& v) : _kind(Kind::Text), _text(v) {}
-  XLogArgument(std::string_view v) : _kind(Kind::Text), _text(v) {}
-  XLogArgument(const nlohmann::json& v) : _kind(Kind::Json), _json(&v) {}
-  XLogArgument(const void* v) : _kind(Kind::Pointer), _pointer(v) {}
-  /// Anything that can describe itself is formatted by its description.
-  template <class T>
-  requires requires(const T& t) {
-    { t.description() } -> std::convertible_to<std::string>;
-  }
-  XLogArgument(const T& v) : _kind(Kind::Text), _owned(v.description()), _text(_owned) {}
-
-  Kind kind() const { return _kind; }
-  long long asSigned() const { return _signed; }
-  unsigned long long asUnsigned() const { return _unsigned; }
-  double asDouble() const { return _double; }
-  const char* asCString() const { return _cstring; }
-  std::string_view asText() const { return _text; }
-  const nlohmann::json& asJson() const { return *_json; }
-  const void* asPointer() const { return _pointer; }
-
-  XLogArgument(const XLogArgument&) = delete;
-  XLogArgument& operator=(const XLogArgument&) = delete;
-
-private:
-  Kind _kind;
-  long long _signed = 0;
-  unsigned long long _unsigned = 0;
-  double _double = 0;
-  const char* _cstring = nullptr;
-  std::string _owned;
-  std::string_view _text;
-  const nlohmann::json* _json = nullptr;
-  const void* _pointer = nullptr;
-};
 
 class XErrorHandler {
 public:
   /// True when messages of `code` are to be written.
   static bool MaybeShouldLog(const char* code);
-
-  /// Formats and writes one message of category `code`; nothing when the category is disabled.
-  template <class... Args>
-  static void PrivateMaybeLogFormat(const char* code, const char* format, const Args&... args) {
-    PrivateMaybeLogFormatList(code, format, {XLogArgument(args)...});
-  }
-  static void PrivateMaybeLogFormatList(const char* code, const char* format,
-                                        std::initializer_list<XLogArgument> args);
 
   /// Cleans, folds repeats, writes and (when `echo`) echoes one message.
   static void PrivateLogMessage(bool echo, std::string message);
@@ -98,8 +32,10 @@ public:
   /// disk; from then on every log call writes synchronously.
   static void Quitting();
 
-  /// printf-style formatting with "%@", as the log calls use it.
-  static std::string Format(const char* format, std::initializer_list<XLogArgument> args);
+  /// The sink that writes lines here: what main installs with platform::SetLogSink. Lines of a
+  /// category are wanted when MaybeShouldLog says so; "always" and "zany" lines, and every line
+  /// while "LOG" is enabled, are echoed to the console too. Never destroyed.
+  static platform::LogSink& LogSink();
 };
 
 /// The report of a failed internal check; always written, whatever the categories.
@@ -107,12 +43,6 @@ void XErrorHandlerDebugAssertMessageList(const char* format, std::initializer_li
 template <class... Args> void XErrorHandlerDebugAssertMessage(const char* format, const Args&... args) {
   XErrorHandlerDebugAssertMessageList(format, {XLogArgument(args)...});
 }
-
-/// The caller's pattern: test the category, and only then evaluate the arguments and format.
-#define XLOG(code, ...)                                                                                      \
-  do {                                                                                                       \
-    if (XErrorHandler::MaybeShouldLog(code)) XErrorHandler::PrivateMaybeLogFormat(code, __VA_ARGS__);        \
-  } while (0)
 
 /// An internal check: when `cond` is false the failure is logged and execution continues.
 #define XASSERT(cond)                                                                                        \

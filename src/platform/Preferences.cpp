@@ -2,6 +2,8 @@
 
 #include "platform/Environment.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <fstream>
 #include <map>

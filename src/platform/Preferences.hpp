@@ -8,7 +8,7 @@
 // means "no preferences" for that domain; lookups never fail and never throw.
 // Thread-safe.
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string>
 

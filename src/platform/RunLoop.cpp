@@ -168,8 +168,12 @@ RunLoopThread::~RunLoopThread() {
   _thread.join();
 }
 
+struct RunLoopIoAccess {
+  static boost::asio::io_context& io(RunLoop& loop) { return loop._impl->io; }
+};
+
 namespace detail {
-boost::asio::io_context& IoContext(RunLoop& loop) { return loop.impl().io; }
+boost::asio::io_context& IoContext(RunLoop& loop) { return RunLoopIoAccess::io(loop); }
 } // namespace detail
 
 } // namespace platform

@@ -41,10 +41,9 @@ public:
   /// True on the thread currently serving this loop.
   bool isCurrent() const;
 
-  struct Impl;
-  Impl& impl() { return *_impl; }
-
 private:
+  struct Impl;
+  friend struct RunLoopIoAccess; // platform/detail/RunLoopIo.hpp reaches the event engine
   std::unique_ptr<Impl> _impl;
 };
 

@@ -18,7 +18,7 @@
 // Lifetime: one instance, owned by the entry point in a shared_ptr (the notification observers
 // hold it weakly); it holds the connection manager weakly.
 
-#include "platform/DistributedNotificationCenter.hpp"
+#include "notifications/DistributedNotificationCenter.hpp"
 #include "streamdeck/SDEventsProtocol.hpp"
 
 #include <cstdint>

@@ -1,13 +1,12 @@
 #include "websocket/WSProxyConnect.hpp"
 
-#include "diagnostics/XErrorHandler.hpp"
+#include "platform/Log.hpp"
 #include "platform/Queue.hpp"
 #include "websocket/WSRunLoopThread.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSHTTPConnect.hpp"
 #include "websocket/proxy/WSProxyDiscovery.hpp"
 #include "websocket/proxy/WSSOCKSHandshake.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 #include <netdb.h>
 #include <unistd.h>
@@ -16,16 +15,6 @@
 #include <thread>
 
 namespace {
-
-// The proxy units write their lines (already formatted) through this hook into "WebSocket".
-void InstallProxyLogHook() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WSSetLogHook(
-        [] { return XErrorHandler::MaybeShouldLog("WebSocket"); },
-        [](const std::string& line) { XErrorHandler::PrivateMaybeLogFormat("WebSocket", "%@", line); });
-  });
-}
 
 // Discovery may wait for a PAC download (10 s at most) and its script (2 s at most): it runs
 // here, never on the caller's (main) thread. One queue for every connector of the process.
@@ -48,9 +37,7 @@ std::uint16_t TargetPort(const WSURLComponents& components, bool requiresSSL) {
 } // namespace
 
 WSProxyConnect::WSProxyConnect(std::string url)
-    : _connectionRequiresSSL(WSURLRequiresSSL(url)), _url(std::move(url)) {
-  InstallProxyLogHook();
-}
+    : _connectionRequiresSSL(WSURLRequiresSSL(url)), _url(std::move(url)) {}
 
 WSProxyConnect::~WSProxyConnect() {
   if (_inputStream) {

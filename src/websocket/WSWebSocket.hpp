@@ -13,7 +13,6 @@
 // and in order. A connection keeps itself alive from open() until its clean-up has run.
 
 #include "websocket/WSError.hpp"
-#include "websocket/detail/WSHTTPConnectMessage.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -32,6 +31,10 @@ class WSWebSocket;
 class WSSecurityPolicy;
 class WSDelegateController;
 struct WSURLRequest;
+// The handshake's HTTP pieces (websocket/detail/WSHTTPConnectMessage.hpp), for the code that reads
+// or sets them.
+class WSHTTPResponse;
+struct WSHTTPCookie;
 
 /// Binary message payloads.
 using WSData = std::vector<std::uint8_t>;

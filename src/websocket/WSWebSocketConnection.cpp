@@ -1,6 +1,6 @@
 #include "websocket/WSWebSocketConnection.hpp"
 
-#include "diagnostics/XErrorHandler.hpp"
+#include "platform/Log.hpp"
 #include "platform/Memory.hpp"
 #include "platform/Queue.hpp"
 #include "platform/RunLoop.hpp"

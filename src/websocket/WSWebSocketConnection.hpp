@@ -19,6 +19,7 @@
 #include "websocket/WSMutex.hpp"
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/detail/WSFrameReader.hpp"
 #include "websocket/stream/WSStream.hpp"
 

@@ -50,6 +50,7 @@ std::string LogFileText() {
 } // namespace
 
 int main(int argc, char** argv) {
+  platform::SetLogSink(&XErrorHandler::LogSink()); // as the program's main does
   std::vector<std::string> args(argv + 1, argv + argc);
   auto operand = [&](std::size_t& i) -> const std::string& {
     if (++i >= args.size()) {

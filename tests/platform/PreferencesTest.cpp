@@ -4,6 +4,7 @@
 #include "support/TempDir.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using testsupport::ScopedEnv;
 using testsupport::TempDir;

@@ -2,7 +2,7 @@
 // An in-memory distributed notification center: records every post and delivers a notification
 // to the observers whose name and object match, at once, on the calling thread.
 
-#include "platform/DistributedNotificationCenter.hpp"
+#include "notifications/DistributedNotificationCenter.hpp"
 
 #include <map>
 #include <vector>

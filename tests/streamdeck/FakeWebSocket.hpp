@@ -6,6 +6,7 @@
 #include "websocket/WSDelegateController.hpp"
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 
 #include <memory>
 #include <nlohmann/json.hpp>

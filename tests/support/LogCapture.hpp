@@ -1,9 +1,9 @@
 #pragma once
 // Reading what a test made the program log. The first call of TestLog() in a process points the
-// log at a private folder (XDG_STATE_HOME, XDG_CONFIG_HOME), sets the "Debug" preference and
-// calls XErrorHandler::Quitting(), after which every log call has written its line when it
-// returns. It must come before anything in the process logs (call it first in SetUp).
-// Header-only; the test links zb_diagnostics.
+// log at a private folder (XDG_STATE_HOME, XDG_CONFIG_HOME), sets the "Debug" preference,
+// installs the log file's sink as main does and calls XErrorHandler::Quitting(), after which
+// every log call has written its line when it returns. It must come before anything in the
+// process logs (call it first in SetUp). Header-only; the test links zb_diagnostics.
 
 #include "diagnostics/XErrorHandler.hpp"
 
@@ -26,6 +26,7 @@ public:
     ::setenv("XDG_CONFIG_HOME", (_folder + "/config").c_str(), 1);
     ::setenv("XDG_STATE_HOME", (_folder + "/state").c_str(), 1);
     std::ofstream(_folder + "/config/com.zorbel.streamdeck.json") << "{\"Debug\": \"" << debug << "\"}";
+    platform::SetLogSink(&XErrorHandler::LogSink());
     XErrorHandler::Quitting();
   }
   ~LogCapture() {

@@ -3,8 +3,8 @@
 #include <cctype>
 #include <span>
 
+#include "platform/Log.hpp"
 #include "websocket/detail/WSHash.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 namespace {
 
@@ -62,7 +62,7 @@ WSHTTPConnectResponseReader::Result WSHTTPConnectResponseReader::feed(const std:
     if (_head.size() > kMaxHeadSize) {
       _status = 500;
       _result = Result::Refused;
-      WS_LOG("Connect to Proxy Request failed with response code %ld", static_cast<long>(_status));
+      XLOG("WebSocket", "Connect to Proxy Request failed with response code %ld", static_cast<long>(_status));
     }
     return _result;
   }
@@ -95,13 +95,13 @@ WSHTTPConnectResponseReader::Result WSHTTPConnectResponseReader::finish() {
     if (colon == std::string::npos) continue;
     _fields.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
   }
-  WS_LOG("Finished reading headers %s", headerFieldsDescription().c_str());
+  XLOG("WebSocket", "Finished reading headers %s", headerFieldsDescription().c_str());
   // Below 299 opens the tunnel; 299 itself is refused, as the connector always did.
   if (_status < 299) {
-    WS_LOG("proxy connect return %ld, call socket connect", static_cast<long>(_status));
+    XLOG("WebSocket", "proxy connect return %ld, call socket connect", static_cast<long>(_status));
     _result = Result::Accepted;
   } else {
-    WS_LOG("Connect to Proxy Request failed with response code %ld", static_cast<long>(_status));
+    XLOG("WebSocket", "Connect to Proxy Request failed with response code %ld", static_cast<long>(_status));
     _result = Result::Refused;
   }
   return _result;

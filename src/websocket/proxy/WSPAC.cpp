@@ -1,9 +1,9 @@
 #include "websocket/proxy/WSPAC.hpp"
 
+#include "platform/Log.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSProxySettings.hpp"
 #include "websocket/proxy/detail/WSHTTPDownload.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -90,7 +90,8 @@ std::optional<std::string> ReadFileURL(std::string_view url) {
     if (n == 0) break;
     // The same cap as a download: /dev/zero or a huge file must not fill the memory.
     if (body.size() + static_cast<std::size_t>(n) > WSPACMaximumSize) {
-      WS_LOG("PAC file %s refused: larger than %zu bytes", WSURLForLog(url).c_str(), WSPACMaximumSize);
+      XLOG("WebSocket", "PAC file %s refused: larger than %zu bytes", WSURLForLog(url).c_str(),
+           WSPACMaximumSize);
       failed = true;
       break;
     }
@@ -108,7 +109,7 @@ std::optional<std::string> Download(const std::string& url, std::chrono::millise
   auto body = WSHTTPDownload(url, limit, WSPACMaximumSize, &failure);
   if (!body) {
     // The caller then connects directly.
-    WS_LOG("PAC file %s not downloaded: %s", WSURLForLog(url).c_str(), failure.c_str());
+    XLOG("WebSocket", "PAC file %s not downloaded: %s", WSURLForLog(url).c_str(), failure.c_str());
     return std::nullopt;
   }
   if (!IsUTF8(*body)) return std::nullopt;

@@ -1,8 +1,8 @@
 #include "websocket/proxy/WSProxyDiscovery.hpp"
 
+#include "platform/Log.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSPAC.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 namespace {
 
@@ -10,7 +10,7 @@ WSProxyEntry Direct() { return {}; }
 
 WSProxyEntry RunPACScript(const std::string& script, const std::string& probeURL) {
   if (script.empty()) return Direct();
-  WS_LOG("runPACScript");
+  XLOG("WebSocket", "runPACScript");
   const auto entries = WSCopyProxiesForAutoConfigurationScript(script, probeURL);
   if (!entries || entries->empty()) return Direct();
   return WSReadProxySetting(entries->front());
@@ -30,26 +30,26 @@ WSProxyEntry WSReadProxySetting(const WSProxyEntry& entry) {
     break;
   }
   if (result.type == WSProxyType::HTTP || result.type == WSProxyType::HTTPS)
-    WS_LOG("Using http proxy %s:%u", result.host.c_str(), result.port);
+    XLOG("WebSocket", "Using http proxy %s:%u", result.host.c_str(), result.port);
   else if (result.type == WSProxyType::SOCKS)
-    WS_LOG("Using socks proxy %s:%u", result.host.c_str(), result.port);
+    XLOG("WebSocket", "Using socks proxy %s:%u", result.host.c_str(), result.port);
   else
-    WS_LOG("configureProxy no proxies");
+    XLOG("WebSocket", "configureProxy no proxies");
   return result;
 }
 
 WSProxyEntry WSDiscoverProxy(const std::string& targetHost, bool requiresSSL,
                              const WSProxySettings& settings) {
-  WS_LOG("configureProxy");
+  XLOG("WebSocket", "configureProxy");
   const std::string probeURL = WSProxyProbeURL(targetHost, requiresSSL);
   const auto entries = WSCopyProxiesForURL(probeURL, settings);
   if (entries.empty()) {
-    WS_LOG("configureProxy no proxies");
+    XLOG("WebSocket", "configureProxy no proxies");
     return Direct();
   }
   const WSProxyEntry& first = entries.front();
   if (first.type == WSProxyType::AutoConfigurationURL && !first.autoConfigurationURL.empty()) {
-    WS_LOG("WSWebSocket fetchPAC:%s", WSURLForLog(first.autoConfigurationURL).c_str());
+    XLOG("WebSocket", "WSWebSocket fetchPAC:%s", WSURLForLog(first.autoConfigurationURL).c_str());
     const auto script = WSFetchPAC(first.autoConfigurationURL);
     if (!script) return Direct();
     return RunPACScript(*script, probeURL);

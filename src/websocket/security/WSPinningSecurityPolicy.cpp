@@ -8,7 +8,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "websocket/security/WSLogHook.hpp"
+#include "platform/Log.hpp"
 #include "websocket/security/detail/WSOpenSSL.hpp"
 
 namespace {
@@ -96,7 +96,7 @@ WSPinningSecurityPolicy::WSPinningSecurityPolicy(std::vector<WSCertificateData> 
 
 bool WSPinningSecurityPolicy::evaluateServerTrust(const WSServerTrust& serverTrust,
                                                   std::string_view domain) const {
-  WS_LOG("Pinned cert count: %lu", static_cast<unsigned long>(_pinnedCertificates.size()));
+  XLOG("WebSocket", "Pinned cert count: %lu", static_cast<unsigned long>(_pinnedCertificates.size()));
   // Each pinned certificate has to be among those the server sent. Counting matching chain
   // entries instead would let a chain that repeats one pinned certificate stand in for another.
   const bool allSent = std::all_of(
@@ -109,6 +109,6 @@ bool WSPinningSecurityPolicy::evaluateServerTrust(const WSServerTrust& serverTru
   // own. The chain must verify up to a pinned certificate, for this host.
   const int result = VerifyAgainstPins(_pinnedCertificates, serverTrust, std::string(domain));
   if (result == X509_V_OK) return true;
-  WS_LOG("Pinned chain refused: %s", X509_verify_cert_error_string(result));
+  XLOG("WebSocket", "Pinned chain refused: %s", X509_verify_cert_error_string(result));
   return false;
 }

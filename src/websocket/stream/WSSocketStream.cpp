@@ -17,10 +17,10 @@
 // after a write was refused or short, which is when a writer waits for it.
 #include "websocket/stream/WSStream.hpp"
 
+#include "platform/Log.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 #include "websocket/WSRunLoopThread.hpp"
 #include "websocket/proxy/WSStreamTransport.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -270,8 +270,8 @@ private:
       if (IsLoopbackName(host)) {
         // RFC 6761 section 6.3: "localhost" is the loopback interface whatever the resolver
         // says; some sandboxes have no hosts file that names it.
-        WS_LOG("%s did not resolve (%s): connecting to 127.0.0.1, then ::1", host.c_str(),
-               error.message().c_str());
+        XLOG("WebSocket", "%s did not resolve (%s): connecting to 127.0.0.1, then ::1", host.c_str(),
+             error.message().c_str());
         const std::vector<tcp::endpoint> loopback{{boost::asio::ip::address_v4::loopback(), port},
                                                   {boost::asio::ip::address_v6::loopback(), port}};
         {

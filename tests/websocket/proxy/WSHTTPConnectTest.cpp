@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
+#include "support/LineCapture.hpp"
 #include "websocket/proxy/ProxyTestServers.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 namespace {
 
@@ -18,11 +18,10 @@ Result Feed(WSHTTPConnectResponseReader& reader, const std::string& text) {
 
 class LogCapture {
 public:
-  LogCapture() {
-    WSSetLogHook(nullptr, [this](const std::string& line) { lines.push_back(line); });
-  }
-  ~LogCapture() { WSSetLogHook(nullptr, nullptr); }
   std::vector<std::string> lines;
+
+private:
+  testsupport::LineCapture _capture{[this](const std::string& line) { lines.push_back(line); }};
 };
 
 // The request names host and port on the CONNECT line and the host alone in Host.

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/LineCapture.hpp"
 #include "websocket/proxy/ProxyTestServers.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 namespace {
 
@@ -12,11 +12,6 @@ using Lines = std::vector<std::string>;
 
 class WSProxyDiscoveryTest : public testing::Test {
 protected:
-  WSProxyDiscoveryTest() {
-    WSSetLogHook(nullptr, [this](const std::string& line) { log.push_back(line); });
-  }
-  ~WSProxyDiscoveryTest() override { WSSetLogHook(nullptr, nullptr); }
-
   WSProxySettings PACFile(const std::string& body) {
     dir.write("proxy.pac", body);
     WSProxySettings s;
@@ -30,6 +25,7 @@ protected:
 
   TempDir dir;
   Lines log;
+  testsupport::LineCapture capture{[this](const std::string& line) { log.push_back(line); }};
 };
 
 // Nothing configured: direct, with the two log lines.

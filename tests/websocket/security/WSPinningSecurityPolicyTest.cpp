@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/LineCapture.hpp"
 #include "websocket/security/TestServers.hpp"
-#include "websocket/security/WSLogHook.hpp"
 
 namespace {
 
@@ -117,9 +117,11 @@ TEST(WSPinningSecurityPolicyTest, EmptyCertificateListIsRefused) {
 // The check logs the number of pinned certificates.
 TEST(WSPinningSecurityPolicyTest, LogsPinnedCount) {
   std::vector<std::string> lines;
-  WSSetLogHook(nullptr, [&](const std::string& line) { lines.push_back(line); });
-  Accepts({A, B}, {A, B});
-  WSSetLogHook(nullptr, nullptr);
+  {
+    testsupport::LineCapture capture;
+    Accepts({A, B}, {A, B});
+    lines = capture.lines();
+  }
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "Pinned cert count: 2");
 }

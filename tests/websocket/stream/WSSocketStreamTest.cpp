@@ -3,8 +3,10 @@
 #include "websocket/stream/WSStream.hpp"
 
 #include "../WSTestSupport.hpp"
+#include "support/LineCapture.hpp"
 #include "websocket/WSRunLoopThread.hpp"
-#include "websocket/security/WSLogHook.hpp"
+
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -164,7 +166,7 @@ int ListenOnIPv6Loopback(std::uint16_t& port) {
 TEST(WSSocketStreamTest, UnresolvableLocalhostFallsBackToLoopback) {
   std::mutex mutex;
   std::vector<std::string> lines;
-  WSSetLogHook(nullptr, [&](const std::string& line) {
+  std::optional<testsupport::LineCapture> capture(std::in_place, [&](const std::string& line) {
     std::lock_guard lock(mutex);
     lines.push_back(line);
   });
@@ -189,7 +191,7 @@ TEST(WSSocketStreamTest, UnresolvableLocalhostFallsBackToLoopback) {
     EXPECT_EQ(s.pair.input->streamError()->domain, "kCFStreamErrorDomainNetDB");
   }
   WSStreamSetUnresolvableHostsForTesting({});
-  WSSetLogHook(nullptr, nullptr);
+  capture.reset();
   std::lock_guard lock(mutex);
   const std::vector<std::string> expected{
       "localhost did not resolve (Host not found (authoritative)): connecting to 127.0.0.1, then ::1",

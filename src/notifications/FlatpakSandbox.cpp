@@ -1,6 +1,6 @@
-#include "platform/FlatpakSandbox.hpp"
+#include "notifications/FlatpakSandbox.hpp"
 
-#include "diagnostics/XErrorHandler.hpp"
+#include "platform/Log.hpp"
 
 #include <fstream>
 #include <sstream>

@@ -8,15 +8,16 @@
 //  - any JSON object written as userInfo reads back as itself, except that null goes as an empty
 //    array (D-Bus has no null).
 // The first input byte chooses the direction.
-//
-// The conversion functions are private to the center's source file, so that file is compiled
-// into this target.
 
-#include "platform/DistributedNotificationCenter.cpp"
+#include "notifications/DistributedNotificationCodec.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <span>
+#include <string>
+#include <vector>
 
 namespace sdbus {
 // Exported by libsdbus-c++ (a message on a pseudo connection, no bus needed) but declared only
@@ -265,7 +266,7 @@ void FromDBus(Bytes& in) {
   // type"); the center catches that error and ignores the notification, so it is no fault here.
   platform::DistributedNotification notification;
   try {
-    notification = platform::ReadNotification(message);
+    notification = platform::DistributedNotificationRead(message);
   } catch (const sdbus::Error&) {
     return;
   }
@@ -313,13 +314,13 @@ void RoundTrip(std::span<const std::uint8_t> text) {
   auto message = sdbus::createPlainMessage();
   try {
     message << std::string("Zorbel Stream Deck Set Title") << std::string("object");
-    platform::WriteDictionary(message, userInfo);
+    platform::DistributedNotificationWriteUserInfo(message, userInfo);
     message.seal();
   } catch (const sdbus::Error&) {
     return; // nested deeper than D-Bus allows: the post fails and says so
   }
   message.rewind(true);
-  const auto notification = platform::ReadNotification(message);
+  const auto notification = platform::DistributedNotificationRead(message);
   if (!Same(notification.userInfo, WithoutNull(userInfo))) std::abort();
 }
 

@@ -1,4 +1,4 @@
-#include "platform/FlatpakSandbox.hpp"
+#include "notifications/FlatpakSandbox.hpp"
 
 #include "support/LogCapture.hpp"
 #include "support/TempDir.hpp"

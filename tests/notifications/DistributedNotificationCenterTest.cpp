@@ -1,4 +1,4 @@
-#include "platform/DistributedNotificationCenter.hpp"
+#include "notifications/DistributedNotificationCenter.hpp"
 
 #include "platform/RunLoop.hpp"
 #include "support/DBusClient.hpp"

@@ -1,7 +1,9 @@
-#include "platform/DistributedNotificationCenter.hpp"
+#include "notifications/DistributedNotificationCenter.hpp"
 
-#include "diagnostics/XErrorHandler.hpp"
-#include "platform/FlatpakSandbox.hpp"
+#include "notifications/DistributedNotificationCodec.hpp"
+#include "notifications/FlatpakSandbox.hpp"
+#include "notifications/SessionBusAddress.hpp"
+#include "platform/Log.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
@@ -62,243 +64,6 @@ namespace {
 
 using nlohmann::json;
 
-// ---- JSON to D-Bus ------------------------------------------------------------------------------
-
-std::string SignatureOf(const json& value) {
-  switch (value.type()) {
-  case json::value_t::string:
-    return "s";
-  case json::value_t::boolean:
-    return "b";
-  case json::value_t::number_integer: {
-    auto v = value.get<std::int64_t>();
-    return (v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max())
-               ? "i"
-               : "x";
-  }
-  case json::value_t::number_unsigned: {
-    auto v = value.get<std::uint64_t>();
-    if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return "i";
-    if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return "x";
-    return "t";
-  }
-  case json::value_t::number_float:
-    return "d";
-  case json::value_t::object:
-    return "a{sv}";
-  case json::value_t::binary:
-    return "ay";
-  default:
-    return "av"; // arrays; null has no D-Bus form and goes as an empty array
-  }
-}
-
-void WriteVariant(sdbus::Message& message, const json& value);
-
-void WriteDictionary(sdbus::Message& message, const json& object) {
-  message.openContainer("{sv}");
-  if (object.is_object()) {
-    for (const auto& [key, item] : object.items()) {
-      message.openDictEntry("sv");
-      message << key;
-      WriteVariant(message, item);
-      message.closeDictEntry();
-    }
-  }
-  message.closeContainer();
-}
-
-void WriteVariant(sdbus::Message& message, const json& value) {
-  const std::string signature = SignatureOf(value);
-  message.openVariant(signature);
-  switch (value.type()) {
-  case json::value_t::string:
-    message << value.get_ref<const std::string&>();
-    break;
-  case json::value_t::boolean:
-    message << value.get<bool>();
-    break;
-  case json::value_t::number_integer:
-  case json::value_t::number_unsigned:
-    if (signature == "i")
-      message << static_cast<std::int32_t>(value.get<std::int64_t>());
-    else if (signature == "x")
-      message << value.get<std::int64_t>();
-    else
-      message << value.get<std::uint64_t>();
-    break;
-  case json::value_t::number_float:
-    message << value.get<double>();
-    break;
-  case json::value_t::object:
-    WriteDictionary(message, value);
-    break;
-  case json::value_t::binary:
-    message.openContainer("y");
-    for (std::uint8_t byte : value.get_binary()) message << byte;
-    message.closeContainer();
-    break;
-  case json::value_t::array:
-    message.openContainer("v");
-    for (const auto& item : value) WriteVariant(message, item);
-    message.closeContainer();
-    break;
-  default:
-    message.openContainer("v");
-    message.closeContainer();
-    break;
-  }
-  message.closeVariant();
-}
-
-// ---- D-Bus to JSON ------------------------------------------------------------------------------
-
-bool AtEnd(const std::string& type) { return type.empty() || type[0] == '\0'; }
-
-// The recursion below needs no depth limit of its own: the bus refuses messages nested deeper
-// than 64 containers (variants included) and sd-bus deeper than 128, so a converted value is
-// never deeper than the 64 levels allowed for JSON from Stream Deck.
-
-json ReadValue(sdbus::Message& message);
-
-std::string KeyText(const json& key) {
-  if (key.is_string()) return key.get<std::string>();
-  return key.dump();
-}
-
-json ReadValue(sdbus::Message& message) {
-  std::string type, contents;
-  message.peekType(type, contents);
-  if (AtEnd(type)) throw sdbus::Error("com.zorbel.Error.Malformed", "missing value");
-  switch (type[0]) {
-  case 'y': {
-    std::uint8_t v{};
-    message >> v;
-    return v;
-  }
-  case 'b': {
-    bool v{};
-    message >> v;
-    return v;
-  }
-  case 'n': {
-    std::int16_t v{};
-    message >> v;
-    return v;
-  }
-  case 'q': {
-    std::uint16_t v{};
-    message >> v;
-    return v;
-  }
-  case 'i': {
-    std::int32_t v{};
-    message >> v;
-    return v;
-  }
-  case 'u': {
-    std::uint32_t v{};
-    message >> v;
-    return v;
-  }
-  case 'x': {
-    std::int64_t v{};
-    message >> v;
-    return v;
-  }
-  case 't': {
-    std::uint64_t v{};
-    message >> v;
-    return v;
-  }
-  case 'd': {
-    double v{};
-    message >> v;
-    return v;
-  }
-  case 's': {
-    std::string v;
-    message >> v;
-    return v;
-  }
-  case 'o': {
-    sdbus::ObjectPath v;
-    message >> v;
-    return std::string(v);
-  }
-  case 'g': {
-    sdbus::Signature v;
-    message >> v;
-    return std::string(v);
-  }
-  case 'h': {
-    sdbus::UnixFd v;
-    message >> v;
-    return "fd " + std::to_string(v.get());
-  }
-  case 'v': {
-    message.enterVariant(contents);
-    json inner = ReadValue(message);
-    message.exitVariant();
-    return inner;
-  }
-  case 'a': {
-    message.enterContainer(contents);
-    json result;
-    if (!contents.empty() && contents[0] == '{') {
-      result = json::object();
-      const std::string entry = contents.substr(1, contents.size() - 2);
-      for (;;) {
-        std::string itemType, itemContents;
-        message.peekType(itemType, itemContents);
-        if (AtEnd(itemType)) break;
-        message.enterDictEntry(entry);
-        json key = ReadValue(message);
-        json value = ReadValue(message);
-        message.exitDictEntry();
-        result[KeyText(key)] = std::move(value);
-      }
-    } else {
-      result = json::array();
-      for (;;) {
-        std::string itemType, itemContents;
-        message.peekType(itemType, itemContents);
-        if (AtEnd(itemType)) break;
-        result.push_back(ReadValue(message));
-      }
-    }
-    message.exitContainer();
-    return result;
-  }
-  case 'r':
-  case '(': {
-    message.enterStruct(contents);
-    json result = json::array();
-    for (;;) {
-      std::string itemType, itemContents;
-      message.peekType(itemType, itemContents);
-      if (AtEnd(itemType)) break;
-      result.push_back(ReadValue(message));
-    }
-    message.exitStruct();
-    return result;
-  }
-  default:
-    return "<D-Bus type " + type + ">";
-  }
-}
-
-DistributedNotification ReadNotification(sdbus::Message& message) {
-  DistributedNotification notification;
-  message >> notification.name >> notification.object;
-  std::string type, contents;
-  message.peekType(type, contents);
-  if (AtEnd(type)) return notification; // a sender without userInfo: an empty one
-  json userInfo = ReadValue(message);
-  if (userInfo.is_object()) notification.userInfo = std::move(userInfo);
-  return notification;
-}
-
 // ---- The unavailable center ---------------------------------------------------------------------
 
 class UnavailableCenter final : public DistributedNotificationCenter {
@@ -328,66 +93,6 @@ std::unique_ptr<sdbus::IConnection> Connect(const std::optional<std::string>& ad
 
 // How long a bus has to answer the sign-of-life question before an attempt gives up on it.
 constexpr std::chrono::milliseconds kProbeTimeout{2000};
-
-// The text of a D-Bus address value (%XX escapes decoded); nullopt when it is malformed.
-std::optional<std::string> AddressValue(std::string_view value) {
-  std::string out;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '%') {
-      out += value[i];
-      continue;
-    }
-    if (i + 2 >= value.size()) return std::nullopt;
-    auto hex = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    int high = hex(value[i + 1]), low = hex(value[i + 2]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return out;
-}
-
-// The unix socket the bus at `address` listens on (nullopt: the usual session bus lookup), when
-// that is one plain unix address: its path, or for an abstract one its name after a NUL byte.
-// nullopt for anything else (several addresses, TCP, launchd…), which is then tried directly.
-std::optional<std::string> UnixSocketOf(const std::optional<std::string>& address) {
-  std::string text;
-  if (address) {
-    text = *address;
-  } else if (const char* variable = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-    text = variable;
-  } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
-    return std::string(runtime) + "/bus";
-  } else {
-    return std::nullopt;
-  }
-  std::string_view rest(text);
-  if (rest.find(';') != std::string_view::npos || !rest.starts_with("unix:")) return std::nullopt;
-  rest.remove_prefix(5);
-  std::optional<std::string> socket;
-  while (!rest.empty()) {
-    auto comma = rest.find(',');
-    auto pair = rest.substr(0, comma);
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    auto equals = pair.find('=');
-    if (equals == std::string_view::npos) return std::nullopt;
-    auto key = pair.substr(0, equals);
-    auto value = AddressValue(pair.substr(equals + 1));
-    if (!value || value->empty()) return std::nullopt;
-    if (key == "path")
-      socket = *value;
-    else if (key == "abstract")
-      socket = std::string(1, '\0') + *value;
-    else if (key != "guid")
-      return std::nullopt;
-  }
-  return socket;
-}
 
 // The failures of connecting to a bus that is down: no socket at the path (ENOENT, which sd-bus
 // names FileNotFound), or a socket nobody listens on any more.
@@ -421,7 +126,7 @@ public:
     try {
       open();
     } catch (const sdbus::Error& error) {
-      if (!NobodyListens(error) || !UnixSocketOf(_address)) throw;
+      if (!NobodyListens(error) || !SessionBusUnixSocketOf(_address)) throw;
       XLOG("display",
            "Distributed notifications are unavailable: no D-Bus session bus yet (%@); waiting for %@",
            error.getName(), _address ? *_address : std::string("the session bus"));
@@ -454,7 +159,7 @@ public:
     try {
       auto signal = _emitter->createSignal(kDistributedNotificationInterface, kDistributedNotificationMember);
       signal << name << object;
-      WriteDictionary(signal, userInfo);
+      DistributedNotificationWriteUserInfo(signal, userInfo);
       // Queued on the connection; sd-bus writes what the socket takes now and keeps the rest
       // for the write readiness handled in arm().
       _emitter->emitSignal(signal);
@@ -618,7 +323,7 @@ private:
   void reconnect() {
     if (_connection) return;
     ++_attempts;
-    if (auto socket = UnixSocketOf(_address)) {
+    if (auto socket = SessionBusUnixSocketOf(_address)) {
       probe(*socket);
       return;
     }
@@ -720,7 +425,7 @@ private:
 
   void received(const std::weak_ptr<Observer>& observer, sdbus::Message& message) {
     try {
-      _pending.emplace_back(observer, ReadNotification(message));
+      _pending.emplace_back(observer, DistributedNotificationRead(message));
     } catch (const sdbus::Error& error) {
       XLOG("display", "Ignored a malformed distributed notification: %@", std::string(error.what()));
     }
