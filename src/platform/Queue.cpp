@@ -36,6 +36,7 @@ struct QueueState {
   bool active = false; // owned by a worker, a caller running inline, or waiting in the pool's list
   // When `active` last became false; a queue that never ran has been quiet forever.
   std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::time_point::min();
+  int inlineStreak = 0; // runOrAsync() steps run by their callers since the queue was last quiet
 };
 
 using StatePtr = std::shared_ptr<QueueState>;
@@ -76,15 +77,20 @@ public:
   }
 
   void schedule(StatePtr state) {
-    std::unique_lock lock(_mutex);
-    _ready.push_back(std::move(state));
-    if (_ready.size() <= _idle) {
-      _wake.notify_one();
-    } else if (_threads < kMaxThreads) {
-      ++_threads;
-      std::thread([this] { work(); }).detach();
+    bool wake = false;
+    {
+      std::lock_guard lock(_mutex);
+      _ready.push_back(std::move(state));
+      if (_ready.size() <= _idle) {
+        wake = true;
+      } else if (_threads < kMaxThreads) {
+        ++_threads;
+        std::thread([this] { work(); }).detach();
+      }
+      // else: every worker is busy and the pool is at its limit; the queue waits its turn.
     }
-    // else: every worker is busy and the pool is at its limit; the queue waits its turn.
+    // Outside the lock: the worker woken does not wake up only to wait for it.
+    if (wake) _wake.notify_one();
   }
 
 private:
@@ -304,6 +310,9 @@ void SerialQueue::sync(Task task) {
 }
 
 bool SerialQueue::runOrAsync(Task task, std::chrono::nanoseconds quiet) {
+  // The first steps of a burst (a reply and the update after it) still run here; later ones
+  // gather on the pool.
+  constexpr int kInlineBurst = 2;
   // A copy: the task may destroy the queue object (its owner dropping its last reference); the
   // state lives on until the queue is released.
   StatePtr state = _state;
@@ -311,7 +320,10 @@ bool SerialQueue::runOrAsync(Task task, std::chrono::nanoseconds quiet) {
   {
     std::lock_guard lock(state->mutex);
     const bool busy = state->active; // also when called from one of its own tasks
-    if (!busy && (quiet <= quiet.zero() || std::chrono::steady_clock::now() >= state->idleSince + quiet)) {
+    if (!busy && quiet > quiet.zero() && std::chrono::steady_clock::now() >= state->idleSince + quiet)
+      state->inlineStreak = 0;
+    if (!busy && (quiet <= quiet.zero() || state->inlineStreak < kInlineBurst)) {
+      ++state->inlineStreak;
       state->active = here = true;
     } else {
       state->tasks.push_back(std::move(task));

@@ -221,10 +221,10 @@ TEST(SerialQueueTest, NestedSyncAcrossQueuesCompletes) {
 }
 
 // runOrAsync: on an idle queue the task runs on the calling thread, as the queue's own task;
-// otherwise (busy, called from its own task, or within `quiet` of its last step) it is queued
-// and runs on the pool after what was queued before it.
+// otherwise (busy, called from its own task, or past the first steps of a burst that came
+// within `quiet` of each other) it is queued and runs on the pool after what was queued before.
 TEST(SerialQueueTest, RunOrAsyncRunsHereOnlyOnAQuietIdleQueue) {
-  enum class Before { Nothing, BusyTask, OwnTask, RecentStep };
+  enum class Before { Nothing, BusyTask, OwnTask, BurstSteps };
   struct Case {
     const char* name;
     Before before;
@@ -236,8 +236,8 @@ TEST(SerialQueueTest, RunOrAsyncRunsHereOnlyOnAQuietIdleQueue) {
       {"idle, never ran, long quiet", Before::Nothing, 1h, true},
       {"a task is running", Before::BusyTask, 0ns, false},
       {"from its own task", Before::OwnTask, 0ns, false},
-      {"its last step just ended", Before::RecentStep, 1h, false},
-      {"its last step ended, no quiet asked", Before::RecentStep, 0ns, true},
+      {"past a burst's first steps", Before::BurstSteps, 1h, false},
+      {"past a burst's first steps, no quiet asked", Before::BurstSteps, 0ns, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -267,7 +267,10 @@ TEST(SerialQueueTest, RunOrAsyncRunsHereOnlyOnAQuietIdleQueue) {
         order.push_back(1); // the queued task runs only after this one
       });
     } else {
-      if (c.before == Before::RecentStep) queue.sync([&] { order.push_back(1); });
+      if (c.before == Before::BurstSteps) {
+        EXPECT_TRUE(queue.runOrAsync([&] { order.push_back(1); }, c.quiet));
+        EXPECT_TRUE(queue.runOrAsync([] {}, c.quiet));
+      }
       returned = queue.runOrAsync(task, c.quiet);
       if (c.before == Before::Nothing) order.insert(order.begin(), 1);
     }
