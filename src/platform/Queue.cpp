@@ -7,8 +7,9 @@
 // of a thread) and idle workers retire after a while.
 //
 // sync() and runOrAsync() on an idle queue run the task on the caller's thread, as the queue's
-// owner for that time, which needs no worker at all (nor its wake-up). Every thread keeps the chain of queues
-// it is running tasks for; isCurrent() is true for each of them and sync() on one of them aborts.
+// owner for that time, which needs no worker at all (nor its wake-up). Every thread keeps the
+// chain of queues it is running tasks for; isCurrent() is true for each of them and sync() on
+// one of them aborts.
 #include "platform/Queue.hpp"
 
 #include <algorithm>
