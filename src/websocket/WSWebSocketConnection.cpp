@@ -1251,13 +1251,16 @@ void WSWebSocketConnection::streamHandleEvent(WSStream& stream, WSStreamEvent ev
     _workQueue->async([self] { self->didConnect(); });
   }
   std::weak_ptr<WSWebSocketConnection> weak = self;
-  // On a quiet connection the event is handled here on the network loop, without a worker's
-  // wake-up; messages read still reach the delegate through its queue.
-  _workQueue->runOrAsync(
-      [weak, event, retained] {
-        if (auto connection = weak.lock()) connection->safeHandleEvent(event, retained);
-      },
-      kInlineAfterQuiet);
+  auto handle = [weak, event, retained] {
+    if (auto connection = weak.lock()) connection->safeHandleEvent(event, retained);
+  };
+  // Bytes on a quiet connection are read here on the network loop, without a worker's wake-up;
+  // messages read still reach the delegate through its queue. Room to write comes only after the
+  // socket was full, in a burst of sends, whose writing stays on the pool.
+  if (event == WSStreamEventHasSpaceAvailable)
+    _workQueue->async(std::move(handle));
+  else
+    _workQueue->runOrAsync(std::move(handle), kInlineAfterQuiet);
 }
 
 void WSWebSocketConnection::safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream) {
