@@ -28,30 +28,37 @@ TEST(SerialQueueTest, AsyncTasksRunInSubmissionOrder) {
 }
 
 // Submitters on many threads: no two tasks of one queue ever overlap, and each thread's tasks
-// keep their order.
+// keep their order; also when most of them go through runOrAsync (run by the caller or queued).
 TEST(SerialQueueTest, TasksFromManyThreadsNeverOverlap) {
-  SerialQueue queue("overlap");
-  std::atomic<int> running{0};
-  std::atomic<bool> overlapped{false};
-  std::vector<std::vector<int>> perThread(8);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) {
-        queue.async([&, t, i] {
-          if (running.fetch_add(1) != 0) overlapped = true;
-          perThread[t].push_back(i); // unsynchronised on purpose: the queue is the lock
-          running.fetch_sub(1);
-        });
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  queue.sync([] {});
-  EXPECT_FALSE(overlapped.load());
-  for (const auto& seen : perThread) {
-    ASSERT_EQ(seen.size(), 2000u);
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
+  for (bool runOrAsync : {false, true}) {
+    SCOPED_TRACE(runOrAsync ? "runOrAsync and async" : "async");
+    SerialQueue queue("overlap");
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::vector<int>> perThread(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 2000; ++i) {
+          auto step = [&, t, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            perThread[t].push_back(i); // unsynchronised on purpose: the queue is the lock
+            running.fetch_sub(1);
+          };
+          if (runOrAsync && i % 3 != 0)
+            queue.runOrAsync(step);
+          else
+            queue.async(step);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    queue.sync([] {});
+    EXPECT_FALSE(overlapped.load());
+    for (const auto& seen : perThread) {
+      ASSERT_EQ(seen.size(), 2000u);
+      for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
+    }
   }
 }
 
@@ -311,38 +318,6 @@ TEST(SerialQueueTest, RunOrAsyncKeepsTheQueueExclusiveAndOrdered) {
   EXPECT_FALSE(otherRanEarly.load());
   ASSERT_EQ(order.size(), 39u);
   for (int i = 0; i < 39; ++i) EXPECT_EQ(order[i], i + 1);
-}
-
-// Many threads calling runOrAsync at once: the queue's tasks never overlap and each thread's
-// keep their order, whether they ran on the caller or on the pool.
-TEST(SerialQueueTest, RunOrAsyncFromManyThreadsNeverOverlaps) {
-  SerialQueue queue("inline-overlap");
-  std::atomic<int> running{0};
-  std::atomic<bool> overlapped{false};
-  std::vector<std::vector<int>> perThread(4);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) {
-        auto step = [&, t, i] {
-          if (running.fetch_add(1) != 0) overlapped = true;
-          perThread[t].push_back(i);
-          running.fetch_sub(1);
-        };
-        if (i % 3 == 0)
-          queue.async(step);
-        else
-          queue.runOrAsync(step);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  queue.sync([] {});
-  EXPECT_FALSE(overlapped.load());
-  for (const auto& seen : perThread) {
-    ASSERT_EQ(seen.size(), 2000u);
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
-  }
 }
 
 // A task run inline that throws passes the exception to the caller and releases the queue; one
