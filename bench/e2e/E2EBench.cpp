@@ -18,6 +18,7 @@
 // reader thread and a condition variable) are inside the figures.
 //
 //   zb_bench_e2e <plug-in executable> [--json out.json] [--quick] [--log] [--floor <relay>] [--rounds N]
+//                [--floor-only]   (only the interleaved rounds against the floor relay)
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -713,12 +714,14 @@ int main(int argc, char** argv) {
   std::string floor = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "zb_bench_e2e_floor";
   int rounds = 5;
   bool quick = false, log = false; // --log: the plug-in writes every log category
+  bool floorOnly = false;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) jsonPath = argv[++i];
     if (std::strcmp(argv[i], "--floor") == 0 && i + 1 < argc) floor = argv[++i];
     if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) rounds = std::max(1, std::atoi(argv[++i]));
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     if (std::strcmp(argv[i], "--log") == 0) log = true;
+    if (std::strcmp(argv[i], "--floor-only") == 0) floorOnly = true;
   }
   std::signal(SIGPIPE, SIG_IGN);
   const std::uint64_t measuredKeys = quick ? 1000 : 10000, totalKeys = quick ? 10000 : 100000;
@@ -740,65 +743,67 @@ int main(int argc, char** argv) {
     KeySubscriber subscriber(bus.address());
     Engine engine(bus.address());
     Listener listener;
+    if (!floorOnly) {
+      // Start-up, each in a fresh process: spawn -> registration message.
+      std::vector<double> startup;
+      for (int i = 0; i < startups; ++i) {
+        PlugIn plugin(executable, listener.port(), bus.address(), folder);
+        HostConnection host(listener.accept(timeout));
+        Arrival registration = host.waitFor("registerPlugin", timeout);
+        startup.push_back(Micros(registration.at - plugin.spawned));
+        host.sendClose();
+        if (plugin.wait(timeout) != 0) Fail("the plug-in did not exit with status 0 after the close");
+      }
+      results["startup"] = Percentiles(startup);
+      std::fprintf(stderr, "start-up done\n");
 
-    // Start-up, each in a fresh process: spawn -> registration message.
-    std::vector<double> startup;
-    for (int i = 0; i < startups; ++i) {
       PlugIn plugin(executable, listener.port(), bus.address(), folder);
       HostConnection host(listener.accept(timeout));
-      Arrival registration = host.waitFor("registerPlugin", timeout);
-      startup.push_back(Micros(registration.at - plugin.spawned));
+      host.waitFor("registerPlugin", timeout);
+      // Idle: from shortly after the registration (the start-up's last steps settle), no tick
+      // and no wake-up of any thread.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      long long rssStart = RssKiB(plugin.pid());
+      auto [privateStart, pssStart] = PrivateAndPssKiB(plugin.pid());
+      long long ticks0 = CpuTicks(plugin.pid());
+      auto switches0 = ContextSwitches(plugin.pid());
+      std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+      long long ticks1 = CpuTicks(plugin.pid());
+      auto switches1 = ContextSwitches(plugin.pid());
+      WakeUps wakeUps = Compare(switches0, switches1);
+      results["idle"] = {{"seconds", idleSeconds},
+                         {"cpu_ticks", ticks1 - ticks0},
+                         {"context_switches", wakeUps.switches},
+                         {"threads_started", wakeUps.started},
+                         {"threads_ended", wakeUps.ended},
+                         {"threads_before", switches0.size()},
+                         {"threads", Threads(plugin.pid())},
+                         {"ticks_per_second", ::sysconf(_SC_CLK_TCK)}};
+      std::fprintf(stderr, "idle done\n");
+
+      MakeReady(host, engine, timeout);
+
+      // Key events one at a time, measured for the first `measuredKeys`, then the rest to reach
+      // `totalKeys`; then the titles.
+      PathLatencies measured =
+          MeasurePaths(host, engine, subscriber, totalKeys, titles, measuredKeys, timeout);
+      results["key_to_signal"] = Percentiles(measured.keys);
+      results["title_to_frame"] = Percentiles(measured.titles);
+      std::fprintf(stderr, "keys and titles done\n");
+      long long rssAfter = RssKiB(plugin.pid());
+      auto [privateAfter, pssAfter] = PrivateAndPssKiB(plugin.pid());
+      results["rss"] = {{"after_start_kib", rssStart},
+                        {"after_load_kib", rssAfter},
+                        {"growth_kib", rssAfter - rssStart},
+                        {"private_after_start_kib", privateStart},
+                        {"private_after_load_kib", privateAfter},
+                        {"pss_after_start_kib", pssStart},
+                        {"pss_after_load_kib", pssAfter},
+                        {"key_events", totalKeys},
+                        {"titles", titles}};
       host.sendClose();
-      if (plugin.wait(timeout) != 0) Fail("the plug-in did not exit with status 0 after the close");
+      results["exit_status"] = plugin.wait(timeout);
     }
-    results["startup"] = Percentiles(startup);
-    std::fprintf(stderr, "start-up done\n");
-
-    PlugIn plugin(executable, listener.port(), bus.address(), folder);
-    HostConnection host(listener.accept(timeout));
-    host.waitFor("registerPlugin", timeout);
-    // Idle: from shortly after the registration (the start-up's last steps settle), no tick
-    // and no wake-up of any thread.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    long long rssStart = RssKiB(plugin.pid());
-    auto [privateStart, pssStart] = PrivateAndPssKiB(plugin.pid());
-    long long ticks0 = CpuTicks(plugin.pid());
-    auto switches0 = ContextSwitches(plugin.pid());
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    long long ticks1 = CpuTicks(plugin.pid());
-    auto switches1 = ContextSwitches(plugin.pid());
-    WakeUps wakeUps = Compare(switches0, switches1);
-    results["idle"] = {{"seconds", idleSeconds},
-                       {"cpu_ticks", ticks1 - ticks0},
-                       {"context_switches", wakeUps.switches},
-                       {"threads_started", wakeUps.started},
-                       {"threads_ended", wakeUps.ended},
-                       {"threads_before", switches0.size()},
-                       {"threads", Threads(plugin.pid())},
-                       {"ticks_per_second", ::sysconf(_SC_CLK_TCK)}};
-    std::fprintf(stderr, "idle done\n");
-
-    MakeReady(host, engine, timeout);
-
-    // Key events one at a time, measured for the first `measuredKeys`, then the rest to reach
-    // `totalKeys`; then the titles.
-    PathLatencies measured = MeasurePaths(host, engine, subscriber, totalKeys, titles, measuredKeys, timeout);
-    results["key_to_signal"] = Percentiles(measured.keys);
-    results["title_to_frame"] = Percentiles(measured.titles);
-    std::fprintf(stderr, "keys and titles done\n");
-    long long rssAfter = RssKiB(plugin.pid());
-    auto [privateAfter, pssAfter] = PrivateAndPssKiB(plugin.pid());
-    results["rss"] = {{"after_start_kib", rssStart},
-                      {"after_load_kib", rssAfter},
-                      {"growth_kib", rssAfter - rssStart},
-                      {"private_after_start_kib", privateStart},
-                      {"private_after_load_kib", privateAfter},
-                      {"pss_after_start_kib", pssStart},
-                      {"pss_after_load_kib", pssAfter},
-                      {"key_events", totalKeys},
-                      {"titles", titles}};
-    host.sendClose();
-    results["exit_status"] = plugin.wait(timeout);
 
     results["floor"] = CompareWithFloor(executable, floor, rounds, quick ? 300 : 2000, quick ? 100 : 1000,
                                         listener, bus.address(), folder, engine, subscriber, timeout);

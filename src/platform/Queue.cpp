@@ -6,9 +6,10 @@
 // worker is busy (a task that waits in sync() on another queue must never starve that queue
 // of a thread) and idle workers retire after a while.
 //
-// sync() on an idle queue runs the task on the caller's thread, as the queue's owner for that
-// time, which needs no worker at all. Every thread keeps the chain of queues it is running
-// tasks for; isCurrent() is true for each of them and sync() on one of them aborts.
+// sync() and runOrAsync() on an idle queue run the task on the caller's thread, as the queue's
+// owner for that time, which needs no worker at all (nor its wake-up). Every thread keeps the
+// chain of queues it is running tasks for; isCurrent() is true for each of them and sync() on
+// one of them aborts.
 #include "platform/Queue.hpp"
 
 #include <algorithm>
@@ -33,7 +34,10 @@ struct QueueState {
   std::mutex mutex;
   std::condition_variable drained; // signalled whenever the queue goes idle
   std::deque<Task> tasks;
-  bool active = false; // owned by a worker, a sync() caller, or waiting in the pool's list
+  bool active = false; // owned by a worker, a caller running inline, or waiting in the pool's list
+  // When `active` last became false; a queue that never ran has been quiet forever.
+  std::chrono::steady_clock::time_point idleSince = std::chrono::steady_clock::time_point::min();
+  int inlineStreak = 0; // runOrAsync() steps run by their callers since the queue was last quiet
 };
 
 using StatePtr = std::shared_ptr<QueueState>;
@@ -59,6 +63,12 @@ bool Holds(const void* q) { return std::find(tHeld.begin(), tHeld.end(), q) != t
 
 void RunBatch(const StatePtr& state);
 
+void MarkIdleLocked(QueueState& state) {
+  state.active = false;
+  state.idleSince = std::chrono::steady_clock::now();
+  state.drained.notify_all();
+}
+
 class WorkerPool {
 public:
   static WorkerPool& shared() {
@@ -68,15 +78,20 @@ public:
   }
 
   void schedule(StatePtr state) {
-    std::unique_lock lock(_mutex);
-    _ready.push_back(std::move(state));
-    if (_ready.size() <= _idle) {
-      _wake.notify_one();
-    } else if (_threads < kMaxThreads) {
-      ++_threads;
-      std::thread([this] { work(); }).detach();
+    bool wake = false;
+    {
+      std::lock_guard lock(_mutex);
+      _ready.push_back(std::move(state));
+      if (_ready.size() <= _idle) {
+        wake = true;
+      } else if (_threads < kMaxThreads) {
+        ++_threads;
+        std::thread([this] { work(); }).detach();
+      }
+      // else: every worker is busy and the pool is at its limit; the queue waits its turn.
     }
-    // else: every worker is busy and the pool is at its limit; the queue waits its turn.
+    // Outside the lock: the worker woken does not wake up only to wait for it.
+    if (wake) _wake.notify_one();
   }
 
 private:
@@ -121,8 +136,7 @@ void RunBatch(const StatePtr& state) {
     {
       std::lock_guard lock(state->mutex);
       if (state->tasks.empty()) {
-        state->active = false;
-        state->drained.notify_all();
+        MarkIdleLocked(*state);
         return;
       }
       task = std::move(state->tasks.front());
@@ -141,6 +155,45 @@ void Enqueue(const StatePtr& state, Task task) {
     if (!state->active) state->active = schedule = true;
   }
   if (schedule) WorkerPool::shared().schedule(state);
+}
+
+/// Runs `task`, whose caller made itself the owner of the idle `state`, on this thread; then
+/// the tasks queued meanwhile while a short slice lasts; then hands the queue to the pool if
+/// tasks remain, or marks it idle. The queue is released even if a task throws.
+void RunInline(const StatePtr& state, Task task) {
+  // Long enough for the follow-up steps of a small event (the write a send step queues), short
+  // enough that a burst does not hold the calling thread (a network or main loop).
+  constexpr auto kSlice = std::chrono::microseconds(50);
+  constexpr int kMaxFollowUps = 16;
+  struct Release {
+    const StatePtr& state;
+    ~Release() {
+      bool schedule = false;
+      {
+        std::lock_guard lock(state->mutex);
+        if (state->tasks.empty())
+          MarkIdleLocked(*state);
+        else
+          schedule = true;
+      }
+      if (schedule) WorkerPool::shared().schedule(state);
+    }
+  };
+  HeldScope held(state.get());
+  Release release{state};
+  const auto until = std::chrono::steady_clock::now() + kSlice;
+  task();
+  task = nullptr; // its captures are released while the queue is still this thread's
+  for (int i = 0; i < kMaxFollowUps; ++i) {
+    {
+      std::lock_guard lock(state->mutex);
+      if (state->tasks.empty() || std::chrono::steady_clock::now() >= until) return;
+      task = std::move(state->tasks.front());
+      state->tasks.pop_front();
+    }
+    task();
+    task = nullptr;
+  }
 }
 
 } // namespace
@@ -231,12 +284,10 @@ void SerialQueue::sync(Task task) {
           bool schedule = false;
           {
             std::lock_guard lock(state->mutex);
-            if (state->tasks.empty()) {
-              state->active = false;
-              state->drained.notify_all();
-            } else {
+            if (state->tasks.empty())
+              MarkIdleLocked(*state);
+            else
               schedule = true;
-            }
           }
           if (schedule) WorkerPool::shared().schedule(state);
         }
@@ -257,6 +308,32 @@ void SerialQueue::sync(Task task) {
     }
   });
   finished.get();
+}
+
+bool SerialQueue::runOrAsync(Task task, std::chrono::nanoseconds quiet) {
+  // The first steps of a burst (a reply and the update after it) still run here; later ones
+  // gather on the pool.
+  constexpr int kInlineBurst = 2;
+  // A copy: the task may destroy the queue object (its owner dropping its last reference); the
+  // state lives on until the queue is released.
+  StatePtr state = _state;
+  bool schedule = false, here = false;
+  {
+    std::lock_guard lock(state->mutex);
+    const bool busy = state->active; // also when called from one of its own tasks
+    if (!busy && quiet > quiet.zero() && std::chrono::steady_clock::now() >= state->idleSince + quiet)
+      state->inlineStreak = 0;
+    if (!busy && (quiet <= quiet.zero() || state->inlineStreak < kInlineBurst)) {
+      ++state->inlineStreak;
+      state->active = here = true;
+    } else {
+      state->tasks.push_back(std::move(task));
+      if (!busy) state->active = schedule = true; // its last step just ended: as async()
+    }
+  }
+  if (schedule) WorkerPool::shared().schedule(state);
+  if (here) RunInline(state, std::move(task));
+  return here;
 }
 
 void SerialQueue::after(std::chrono::nanoseconds delay, Task task) {

@@ -53,6 +53,19 @@ public:
   bool isCurrent() const override;
   const std::string& label() const override;
 
+  /// Runs `task` at once on the calling thread when the queue is idle (no task running or
+  /// queued) and has been for at least `quiet`, or this is one of the first two steps run this
+  /// way since it was; otherwise queues it as async() does. Returns true when it ran here.
+  /// While it runs the calling thread is the queue's owner: isCurrent() is true, no other task
+  /// of the queue runs, and tasks queued meanwhile (by it or by other threads) run after it, in
+  /// order: on this thread while a short slice lasts, then on the pool. Called from a task of
+  /// this queue it queues (it never runs inside another task).
+  /// For a step that is cheap and would otherwise wait for a worker to wake up: an event that
+  /// arrived on the calling thread. `quiet` keeps bursts on the pool: past its first steps, a
+  /// step that comes right after the queue's last one is queued, so steps coming faster than a
+  /// wake-up gather.
+  bool runOrAsync(Task task, std::chrono::nanoseconds quiet = std::chrono::nanoseconds::zero());
+
 private:
   struct State;
   std::shared_ptr<State> _state;

@@ -63,6 +63,10 @@ constexpr std::size_t kMaximumFrameHeaderSize = 14;
 /// the send lists keep room for at most this many messages.
 constexpr std::uint64_t kReleaseAfterBurst = 1024 * 1024;
 constexpr std::size_t kSendListsKept = 1024;
+/// A stream event or a send on a connection whose work queue has been idle this long is handled
+/// on the thread that has it (the network loop, the caller) instead of waking a worker; steps
+/// that follow each other faster than that gather on the pool as a burst.
+constexpr auto kInlineAfterQuiet = std::chrono::microseconds(20);
 /// Reading: the memory is given back once all is delivered, the socket is empty and this much
 /// was read since the last time (a few times a burst, rarely in normal traffic).
 constexpr std::uint64_t kReleaseAfterReadBurst = 256 * 1024;
@@ -1146,7 +1150,9 @@ void WSWebSocketConnection::_queueSend(std::uint8_t opcode, std::shared_ptr<cons
   }
   if (!first) return;
   auto self = shared_from_this();
-  _workQueue->async([self] { self->_takePendingSends(); });
+  // On a quiet connection the frame is written at once, here: the write step it queues follows
+  // inline, and the delegate's reports still go to their queue.
+  _workQueue->runOrAsync([self] { self->_takePendingSends(); }, kInlineAfterQuiet);
 }
 
 void WSWebSocketConnection::_takePendingSends() {
@@ -1403,9 +1409,16 @@ void WSWebSocketConnection::streamHandleEvent(WSStream& stream, WSStreamEvent ev
     _workQueue->async([self] { self->didConnect(); });
   }
   std::weak_ptr<WSWebSocketConnection> weak = self;
-  _workQueue->async([weak, event, retained] {
+  auto handle = [weak, event, retained] {
     if (auto connection = weak.lock()) connection->safeHandleEvent(event, retained);
-  });
+  };
+  // Bytes on a quiet connection are read here on the network loop, without a worker's wake-up;
+  // messages read still reach the delegate through its queue. Room to write comes only after the
+  // socket was full, in a burst of sends, whose writing stays on the pool.
+  if (event == WSStreamEventHasSpaceAvailable)
+    _workQueue->async(std::move(handle));
+  else
+    _workQueue->runOrAsync(std::move(handle), kInlineAfterQuiet);
 }
 
 void WSWebSocketConnection::safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream) {

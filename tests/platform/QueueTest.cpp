@@ -28,30 +28,37 @@ TEST(SerialQueueTest, AsyncTasksRunInSubmissionOrder) {
 }
 
 // Submitters on many threads: no two tasks of one queue ever overlap, and each thread's tasks
-// keep their order.
+// keep their order; also when most of them go through runOrAsync (run by the caller or queued).
 TEST(SerialQueueTest, TasksFromManyThreadsNeverOverlap) {
-  SerialQueue queue("overlap");
-  std::atomic<int> running{0};
-  std::atomic<bool> overlapped{false};
-  std::vector<std::vector<int>> perThread(8);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) {
-        queue.async([&, t, i] {
-          if (running.fetch_add(1) != 0) overlapped = true;
-          perThread[t].push_back(i); // unsynchronised on purpose: the queue is the lock
-          running.fetch_sub(1);
-        });
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  queue.sync([] {});
-  EXPECT_FALSE(overlapped.load());
-  for (const auto& seen : perThread) {
-    ASSERT_EQ(seen.size(), 2000u);
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
+  for (bool runOrAsync : {false, true}) {
+    SCOPED_TRACE(runOrAsync ? "runOrAsync and async" : "async");
+    SerialQueue queue("overlap");
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::vector<std::vector<int>> perThread(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 2000; ++i) {
+          auto step = [&, t, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            perThread[t].push_back(i); // unsynchronised on purpose: the queue is the lock
+            running.fetch_sub(1);
+          };
+          if (runOrAsync && i % 3 != 0)
+            queue.runOrAsync(step);
+          else
+            queue.async(step);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    queue.sync([] {});
+    EXPECT_FALSE(overlapped.load());
+    for (const auto& seen : perThread) {
+      ASSERT_EQ(seen.size(), 2000u);
+      for (int i = 0; i < 2000; ++i) ASSERT_EQ(seen[i], i);
+    }
   }
 }
 
@@ -218,6 +225,118 @@ TEST(SerialQueueTest, NestedSyncAcrossQueuesCompletes) {
   queues[0]->async([&] { step(1); });
   queues[0]->sync([&] { depth = 1; });
   EXPECT_EQ(depth, 1);
+}
+
+// runOrAsync: on an idle queue the task runs on the calling thread, as the queue's own task;
+// otherwise (busy, called from its own task, or past the first steps of a burst that came
+// within `quiet` of each other) it is queued and runs on the pool after what was queued before.
+TEST(SerialQueueTest, RunOrAsyncRunsHereOnlyOnAQuietIdleQueue) {
+  enum class Before { Nothing, BusyTask, OwnTask, BurstSteps };
+  struct Case {
+    const char* name;
+    Before before;
+    std::chrono::nanoseconds quiet;
+    bool runsHere;
+  };
+  const Case cases[] = {
+      {"idle", Before::Nothing, 0ns, true},
+      {"idle, never ran, long quiet", Before::Nothing, 1h, true},
+      {"a task is running", Before::BusyTask, 0ns, false},
+      {"from its own task", Before::OwnTask, 0ns, false},
+      {"past a burst's first steps", Before::BurstSteps, 1h, false},
+      {"past a burst's first steps, no quiet asked", Before::BurstSteps, 0ns, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SerialQueue queue("inline");
+    std::vector<int> order; // written by the queue's tasks only
+    Signal blocked, release, ran;
+    std::thread::id ranOn;
+    bool current = false, returned = false;
+    auto task = [&] {
+      order.push_back(2);
+      ranOn = std::this_thread::get_id();
+      current = queue.isCurrent();
+      ran.notify();
+    };
+    if (c.before == Before::BusyTask) {
+      queue.async([&] {
+        blocked.notify();
+        release.wait();
+        order.push_back(1);
+      });
+      ASSERT_TRUE(blocked.wait());
+      returned = queue.runOrAsync(task, c.quiet);
+      release.notify();
+    } else if (c.before == Before::OwnTask) {
+      queue.sync([&] {
+        returned = queue.runOrAsync(task, c.quiet);
+        order.push_back(1); // the queued task runs only after this one
+      });
+    } else {
+      if (c.before == Before::BurstSteps) {
+        EXPECT_TRUE(queue.runOrAsync([&] { order.push_back(1); }, c.quiet));
+        EXPECT_TRUE(queue.runOrAsync([] {}, c.quiet));
+      }
+      returned = queue.runOrAsync(task, c.quiet);
+      if (c.before == Before::Nothing) order.insert(order.begin(), 1);
+    }
+    ASSERT_TRUE(ran.wait());
+    queue.sync([] {});
+    EXPECT_EQ(returned, c.runsHere);
+    EXPECT_EQ(ranOn == std::this_thread::get_id(), c.runsHere);
+    EXPECT_TRUE(current);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  }
+}
+
+// A task run inline holds the queue: a task another thread queues meanwhile waits for it, and
+// the tasks it queues itself run after it, in order.
+TEST(SerialQueueTest, RunOrAsyncKeepsTheQueueExclusiveAndOrdered) {
+  SerialQueue queue("inline-exclusive");
+  std::vector<int> order;
+  Signal started, queuedFromOther;
+  std::atomic<bool> otherRanEarly{false};
+  bool inlineRun = false;
+  std::thread other;
+  bool here = queue.runOrAsync([&] {
+    order.push_back(1);
+    other = std::thread([&] {
+      queue.async([&] { order.push_back(3); });
+      queuedFromOther.notify();
+    });
+    EXPECT_TRUE(queuedFromOther.wait());
+    otherRanEarly = order.size() != 1;
+    inlineRun = queue.runOrAsync([&] { order.push_back(4); }); // nested: queued
+    for (int i = 5; i < 40; ++i) queue.async([&order, i] { order.push_back(i); });
+    order.push_back(2);
+  });
+  other.join();
+  queue.sync([] {});
+  EXPECT_TRUE(here);
+  EXPECT_FALSE(inlineRun);
+  EXPECT_FALSE(otherRanEarly.load());
+  ASSERT_EQ(order.size(), 39u);
+  for (int i = 0; i < 39; ++i) EXPECT_EQ(order[i], i + 1);
+}
+
+// A task run inline that throws passes the exception to the caller and releases the queue; one
+// that drops the queue's last reference does not hang.
+TEST(SerialQueueTest, RunOrAsyncReleasesTheQueueOnThrowAndDestruction) {
+  SerialQueue queue("inline-throw");
+  EXPECT_THROW(queue.runOrAsync([] { throw std::runtime_error("task failed"); }), std::runtime_error);
+  bool after = false;
+  queue.sync([&] { after = true; });
+  EXPECT_TRUE(after);
+
+  auto owned = std::make_shared<SerialQueue>("inline-owned");
+  auto* raw = owned.get();
+  int ran = 0;
+  EXPECT_TRUE(raw->runOrAsync([keep = std::move(owned), &ran]() mutable {
+    keep.reset(); // ~SerialQueue runs here, on the queue itself
+    ++ran;
+  }));
+  EXPECT_EQ(ran, 1);
 }
 
 // RunOnce runs its task exactly once, however many threads race for it.
