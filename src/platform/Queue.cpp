@@ -94,6 +94,12 @@ public:
     if (wake) _wake.notify_one();
   }
 
+  /// True while a queue waits for a worker.
+  bool hasWaiting() {
+    std::lock_guard lock(_mutex);
+    return !_ready.empty();
+  }
+
 private:
   static constexpr size_t kMaxThreads = 64;
   static constexpr auto kIdleRetirement = std::chrono::seconds(10);
@@ -126,12 +132,15 @@ private:
   size_t _threads = 0;
 };
 
-/// Runs up to a batch of `state`'s tasks on this worker, then gives the queue back to the pool
-/// if tasks remain, or marks it idle.
+/// Runs `state`'s tasks on this worker, a batch at a time: after each batch the queue goes back
+/// to the pool if another queue waits for a worker; it is marked idle once it has no task left.
 void RunBatch(const StatePtr& state) {
   constexpr int kBatch = 64;
   HeldScope held(state.get());
   for (int i = 0; i < kBatch; ++i) {
+    // A busy queue stays on this worker (its data stays in this core's caches) while no other
+    // queue waits for one.
+    if (i == kBatch - 1 && !WorkerPool::shared().hasWaiting()) i = 0;
     Task task;
     {
       std::lock_guard lock(state->mutex);
