@@ -43,7 +43,8 @@ constexpr std::size_t kReadStepBudget = 4 * kReadBlockSize;
 constexpr std::size_t kReportOverhead = 256;
 constexpr std::size_t kPauseReadingAt = 1024 * 1024;
 constexpr std::size_t kResumeReadingBelow = 512 * 1024;
-constexpr std::size_t kReadBlocksKept = kPauseReadingAt / kReadBlockSize + 2 * (kReadStepBudget / kReadBlockSize + 1);
+constexpr std::size_t kReadBlocksKept =
+    kPauseReadingAt / kReadBlockSize + 2 * (kReadStepBudget / kReadBlockSize + 1);
 /// A payload at least this long still to come is read from the socket straight into its
 /// message buffer.
 constexpr std::size_t kReadInPlaceMinimum = 16 * 1024;
@@ -772,7 +773,8 @@ std::size_t MessageCapacity(const WSMessage& message) {
 /// Text as it arrives: the close it asks for when its bytes so far cannot be UTF-8, checking
 /// from `*scanned` on (an incomplete final character waits for its next bytes); at the end of
 /// the message an incomplete final character is refused too.
-std::optional<const char*> TextError(std::span<const std::uint8_t> bytes, std::uint64_t* scanned, bool final) {
+std::optional<const char*> TextError(std::span<const std::uint8_t> bytes, std::uint64_t* scanned,
+                                     bool final) {
   auto rest = bytes.subspan(static_cast<std::size_t>(*scanned));
   const std::int64_t valid = WSValidateUTF8Partial(rest);
   if (valid < 0) return "Text frames must be valid UTF-8";
@@ -859,28 +861,22 @@ bool WSWebSocketConnection::_assembledPayload(std::size_t length, const WSFrameE
   return true;
 }
 
-bool WSWebSocketConnection::_readPayloadInPlace(WSInputStream& input, std::size_t& budget) {
+std::optional<std::ptrdiff_t> WSWebSocketConnection::_readPayloadInPlace(WSInputStream& input,
+                                                                         std::size_t budget) {
   // A large payload goes from the socket straight into its message: one copy, not two.
   const std::uint64_t remaining = _frameReader.payloadRemaining();
-  if (!_assembling || remaining < kReadInPlaceMinimum) return false;
+  if (!_assembling || remaining < kReadInPlaceMinimum) return std::nullopt;
   const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, budget));
   WSMessage& message = *_assembling;
-  if (MessageBytes(message).size() < _assembledLength + length) ResizeMessage(message, _assembledLength + length);
+  if (MessageBytes(message).size() < _assembledLength + length)
+    ResizeMessage(message, _assembledLength + length);
   const std::ptrdiff_t read = input.read(MessageBytes(message).data() + _assembledLength, length);
-  if (read == 0) return false;
-  if (read < 0) {
-    auto error = input.streamError();
-    _failWithError(
-        error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
-    return true;
-  }
+  if (read <= 0) return read;
   const auto taken = static_cast<std::size_t>(read);
-  _readSinceReleased.fetch_add(taken, std::memory_order_relaxed);
-  budget -= std::min(budget, taken);
   WSFrameEvent event;
   _frameReader.takePayloadInPlace(taken, &event);
   _assembledPayload(taken, event);
-  return true;
+  return read;
 }
 
 void WSWebSocketConnection::_receivedMessage(const std::uint8_t* bytes, std::size_t length,
@@ -905,7 +901,8 @@ void WSWebSocketConnection::_receivedAssembledMessage() {
   }
   XLOG("WebSocket", opcode == WSOpcodeText ? "Received text message." : "Received data message.");
   ReceiveBatch& batch = _batchHolding(nullptr);
-  batch.messages.push_back({nullptr, _assembledLength, static_cast<std::uint32_t>(batch.assembled.size()), opcode});
+  batch.messages.push_back(
+      {nullptr, _assembledLength, static_cast<std::uint32_t>(batch.assembled.size()), opcode});
   batch.bytes += MessageCapacity(message);
   batch.assembled.push_back(std::move(message));
 }
@@ -953,7 +950,8 @@ void WSWebSocketConnection::_deliverBatch(const std::shared_ptr<ReceiveBatch>& b
       // would build a temporary.
       if (received.opcode == WSOpcodeText) {
         message = &batch->text;
-        std::get<std::string>(*message).assign(reinterpret_cast<const char*>(received.bytes), received.length);
+        std::get<std::string>(*message).assign(reinterpret_cast<const char*>(received.bytes),
+                                               received.length);
       } else {
         message = &batch->data;
         std::get<WSData>(*message).assign(received.bytes, received.bytes + received.length);
@@ -965,7 +963,8 @@ void WSWebSocketConnection::_deliverBatch(const std::shared_ptr<ReceiveBatch>& b
       if (m.shouldConvertTextFrameToString && !delegate->webSocketShouldConvertTextFrameToString(*this)) {
         WSMessage bytes(WSData(text->begin(), text->end()));
         if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*this, bytes);
-        if (m.didReceiveMessageWithData) delegate->webSocketDidReceiveMessageWithData(*this, std::get<WSData>(bytes));
+        if (m.didReceiveMessageWithData)
+          delegate->webSocketDidReceiveMessageWithData(*this, std::get<WSData>(bytes));
         continue;
       }
       if (m.didReceiveMessage) delegate->webSocketDidReceiveMessage(*this, *message);
@@ -995,7 +994,8 @@ void WSWebSocketConnection::_takeReturnedBatches() {
     batch->bytes = 0;
     for (WSMessage& message : batch->assembled) {
       const std::size_t capacity = MessageCapacity(message);
-      if (_spareMessages.size() >= kSpareMessagesKept || _spareMessageBytes + capacity > kSpareMessageBytes) continue;
+      if (_spareMessages.size() >= kSpareMessagesKept || _spareMessageBytes + capacity > kSpareMessageBytes)
+        continue;
       _spareMessageBytes += capacity;
       _spareMessages.push_back(std::move(message));
     }
@@ -1507,32 +1507,42 @@ void WSWebSocketConnection::_readFromInputStream() {
   // A step reads at most four blocks' worth. After the handshake each read is parsed at once,
   // in place, and the step's messages go to the delegate queue together; a block serves read
   // after read until it is full.
+  // Reads go on until the socket has nothing more (a read of 0 bytes, after which the stream
+  // reports the next bytes as an event) or the step's budget is spent: no readiness check
+  // (a system call) before each read.
   std::size_t budget = kReadStepBudget;
   while (budget > 0) {
-    if (!input->hasBytesAvailable()) return;
-    if (_framesRequested && !_readerStopped && _readPayloadInPlace(*input, budget)) continue;
-    // The current block restarts when neither buffered bytes nor batches refer to it any more;
-    // a full one is replaced by a free kept block, or by a new one.
-    if (_readBlock && _readBlock.use_count() == (_readBlockKept ? 2 : 1)) _readBlockUsed = 0;
-    if (!_readBlock || kReadBlockSize - _readBlockUsed < kMinimumRead) _nextReadBlock();
-    std::ptrdiff_t read = input->read(_readBlock->data() + _readBlockUsed, kReadBlockSize - _readBlockUsed);
-    if (read > 0) {
+    std::ptrdiff_t read;
+    const bool parsing = _framesRequested && !_readerStopped;
+    if (auto inPlace = parsing ? _readPayloadInPlace(*input, budget) : std::nullopt) {
+      read = *inPlace;
+    } else {
+      // The current block restarts when neither buffered bytes nor batches refer to it any
+      // more; a full one is replaced by a free kept block, or by a new one.
+      if (_readBlock && _readBlock.use_count() == (_readBlockKept ? 2 : 1)) _readBlockUsed = 0;
+      if (!_readBlock || kReadBlockSize - _readBlockUsed < kMinimumRead) _nextReadBlock();
+      read = input->read(_readBlock->data() + _readBlockUsed, kReadBlockSize - _readBlockUsed);
       // Once the reader has stopped (or nothing will ever read again) the bytes are dropped, so
       // that a peer that keeps sending cannot grow the buffer without bound.
-      if (_readerStopped || readyState() == WS_CLOSED) continue;
-      const auto length = static_cast<std::size_t>(read);
-      if (_framesRequested)
-        _parseFrames(std::span<const std::uint8_t>(_readBlock->data() + _readBlockUsed, length), &_readBlock);
-      else
-        _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
-      _readBlockUsed += length;
-      _readSinceReleased.fetch_add(length, std::memory_order_relaxed);
-      budget -= std::min(budget, length);
-    } else if (read < 0) {
+      if (read > 0 && !_readerStopped && readyState() != WS_CLOSED) {
+        const auto length = static_cast<std::size_t>(read);
+        if (_framesRequested)
+          _parseFrames(std::span<const std::uint8_t>(_readBlock->data() + _readBlockUsed, length),
+                       &_readBlock);
+        else
+          _readBuffer.append(WSDispatchData(_readBlock, _readBlockUsed, length));
+        _readBlockUsed += length;
+      }
+    }
+    if (read == 0) return;
+    if (read < 0) {
       auto error = input->streamError();
       _failWithError(
           error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
+      return;
     }
+    _readSinceReleased.fetch_add(static_cast<std::size_t>(read), std::memory_order_relaxed);
+    budget -= std::min(budget, static_cast<std::size_t>(read));
   }
   // The budget is spent: the rest is read by a later step, after the messages read so far have
   // been handed on (and after any step queued meanwhile, such as a send).

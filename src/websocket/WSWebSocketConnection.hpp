@@ -19,8 +19,8 @@
 #include "websocket/WSMutex.hpp"
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
-#include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/detail/WSFrameReader.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/stream/WSStream.hpp"
 
 #include <array>
@@ -28,8 +28,8 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <set>
+#include <span>
 #include <utility>
 
 namespace platform {
@@ -151,9 +151,9 @@ private:
   bool _handleFramePayload(const WSFrameEvent& event, const ReadBlock* block);
   /// `length` payload bytes have been appended to the message being assembled.
   bool _assembledPayload(std::size_t length, const WSFrameEvent& event);
-  /// Reads the payload of the message being assembled straight into its buffer; false when
-  /// there is none to read that way.
-  bool _readPayloadInPlace(WSInputStream& input, std::size_t& budget);
+  /// Reads up to `budget` bytes of the payload of the message being assembled straight into
+  /// its buffer: what the read returned, or nothing when there is no payload to read that way.
+  std::optional<std::ptrdiff_t> _readPayloadInPlace(WSInputStream& input, std::size_t budget);
   /// The reader refused the input: the close it asks for.
   void _handleReaderFailure();
   void _handleFrameWithData(WSData data, std::uint8_t opcode);

@@ -17,8 +17,7 @@ WSIOScanner NoScan() {
 TEST(WSIOConsumerTest, PoolKeepsEightIdleRecords) {
   WSIOConsumerPool pool;
   std::vector<std::unique_ptr<WSIOConsumer>> records;
-  for (int i = 0; i < 9; ++i)
-    records.push_back(pool.consumerWithScanner(NoScan(), NoHandler()));
+  for (int i = 0; i < 9; ++i) records.push_back(pool.consumerWithScanner(NoScan(), NoHandler()));
   WSIOConsumer* last = nullptr;
   for (auto& r : records) {
     last = r.get();

@@ -109,7 +109,6 @@ inline std::optional<WSFrameHeader> WSParseFrameHeader(std::span<const std::uint
   return header;
 }
 
-
 // ---- The reader's rules; each returns the protocol error text (close 1002), or nothing ----
 
 /// First two header bytes, in this order: RSV bits ("Server used RSV bits"), continuation with
