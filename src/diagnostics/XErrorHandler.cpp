@@ -19,6 +19,7 @@
 #include "platform/Console.hpp"
 #include "platform/Preferences.hpp"
 #include "platform/Queue.hpp"
+#include "platform/UTF8.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -370,26 +371,6 @@ std::string Describe(const XLogArgument* arg) {
   return {};
 }
 
-void AppendUtf8(std::string& out, unsigned long long cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x110000) {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += "\xEF\xBF\xBD";
-  }
-}
-
 /// Appends an argument's text with its control characters escaped, so that no argument can end
 /// the line, forge a line of its own or reach a terminal as a control sequence. The rule is the
 /// one JSON uses inside strings: \b \f \n \r \t, and \u00xx (lower-case hex) for the other C0
@@ -556,9 +537,9 @@ std::string XErrorHandler::Format(const char* format, std::initializer_list<XLog
       const XLogArgument* arg = take();
       if (arg && (arg->kind() == XLogArgument::Kind::Signed || arg->kind() == XLogArgument::Kind::Unsigned)) {
         std::string text;
-        AppendUtf8(text, arg->kind() == XLogArgument::Kind::Signed
-                             ? static_cast<unsigned long long>(arg->asSigned()) & 0x1FFFFF
-                             : arg->asUnsigned());
+        platform::AppendUTF8(text, arg->kind() == XLogArgument::Kind::Signed
+                                       ? static_cast<unsigned long long>(arg->asSigned()) & 0x1FFFFF
+                                       : arg->asUnsigned());
         Pad(out, text, static_cast<int>(width), left);
       } else {
         Pad(out, Describe(arg), static_cast<int>(width), left);

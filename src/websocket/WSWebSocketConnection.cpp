@@ -4,6 +4,7 @@
 #include "platform/Memory.hpp"
 #include "platform/Queue.hpp"
 #include "platform/RunLoop.hpp"
+#include "platform/UTF8.hpp"
 #include "websocket/WSDelegateController.hpp"
 #include "websocket/WSProxyConnect.hpp"
 #include "websocket/WSRunLoopThread.hpp"
@@ -12,7 +13,6 @@
 #include "websocket/detail/WSRandom.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
-#include "websocket/detail/WSUTF8.hpp"
 #include "websocket/security/WSURLRequestPinning.hpp"
 
 #include <algorithm>
@@ -333,8 +333,8 @@ void WSWebSocketConnection::close() { closeWithCode(1000, std::nullopt); }
 
 void WSWebSocketConnection::closeWithCode(std::int64_t code, const std::optional<std::string>& reason) {
   if (code == 0) throw std::invalid_argument("WSWebSocket: a close code must not be 0");
-  if (reason &&
-      !WSIsValidUTF8(std::span(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())))
+  if (reason && !platform::IsValidUTF8(
+                    std::span(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())))
     throw std::invalid_argument("WSWebSocket: a close reason must be UTF-8");
   auto self = shared_from_this();
   _workQueue->async([self, code, reason] {
@@ -723,7 +723,7 @@ bool WSWebSocketConnection::_handleFramePayload(const WSFrameEvent& event) {
   if (event.opcode == WSOpcodeText) {
     // Text is checked as it arrives; an incomplete final character waits for its next bytes.
     auto rest = std::span<const std::uint8_t>(_currentFrameData).subspan(_currentStringScanPosition);
-    std::int64_t valid = WSValidateUTF8Partial(rest);
+    std::int64_t valid = platform::ValidateUTF8Partial(rest);
     if (valid < 0) {
       _frameReader.fail(1007, "Text frames must be valid UTF-8");
       _handleReaderFailure();
@@ -837,7 +837,7 @@ void WSWebSocketConnection::_handleFrameWithData(WSData data, std::uint8_t opcod
   case WSOpcodeText: {
     auto rest = std::span<const std::uint8_t>(data).subspan(
         std::min<std::uint64_t>(_currentStringScanPosition, data.size()));
-    if (!WSIsValidUTF8(rest)) {
+    if (!platform::IsValidUTF8(rest)) {
       _closeAndDisconnect(1007, "Text frames must be valid UTF-8.");
       return;
     }
@@ -947,7 +947,7 @@ bool WSWebSocketConnection::sendString(const std::string& string, WSError* error
     return _stateError("Invalid State: Cannot call `sendString:error:` until connection is open.", error);
   auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(string.data()), string.size());
   // Text that is not UTF-8 has no UTF-8 form: nothing is sent.
-  if (WSIsValidUTF8(bytes))
+  if (platform::IsValidUTF8(bytes))
     _queueSend(WSOpcodeText, std::make_shared<const WSData>(bytes.begin(), bytes.end()));
   return true;
 }
