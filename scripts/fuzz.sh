@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-all=(WSFrameReaderFuzzer WSHTTPResponseFuzzer WSFrameHeaderFuzzer WSUTF8Fuzzer WSHTTPConnectResponseFuzzer
+all=(WSFrameReaderFuzzer WSHTTPResponseFuzzer WSFrameHeaderFuzzer UTF8Fuzzer WSHTTPConnectResponseFuzzer
      WSPACAnswerFuzzer SDMessageFuzzer DistributedNotificationUserInfoFuzzer PreferencesFileFuzzer)
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

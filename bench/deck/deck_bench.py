@@ -7,7 +7,7 @@
   one key whose title is refreshed every second (the title commands' own ticks are printed apart).
 
 Timestamps are taken in this process with one monotonic clock. Run under dbus-run-session:
-  dbus-run-session -- python3 bench/deck/deck_bench.py --plugin P --deck D [--presses N] [--idle S] [--json F]
+  PYTHONPATH=tools/host-simulator dbus-run-session -- python3 bench/deck/deck_bench.py --plugin P --deck D [--presses N] [--idle S] [--json F]
 """
 
 import argparse
@@ -15,15 +15,11 @@ import asyncio
 import json
 import os
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools" / "host-simulator"))
-
-import host as simulator  # noqa: E402
+from hostsim import host as simulator
 
 TARGET_MS = 5.0
 

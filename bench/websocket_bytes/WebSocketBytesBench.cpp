@@ -4,9 +4,9 @@
 // at least 8 GB/s for 1 MiB buffers. Rates are printed as "GB/s" (10^9 bytes per second) and by
 // the library as bytes_per_second (GiB/s).
 
+#include "platform/UTF8.hpp"
 #include "websocket/detail/WSFrame.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
-#include "websocket/detail/WSUTF8.hpp"
 
 #include <array>
 #include <benchmark/benchmark.h>
@@ -95,7 +95,7 @@ void BM_UTF8ValidateASCII(benchmark::State& state) {
   while (json.size() < size) json += R"({"event":"keyDown","context":"ABCDEF0123","payload":{"row":1}},)";
   json.resize(size);
   const std::span bytes(reinterpret_cast<const std::uint8_t*>(json.data()), json.size());
-  for (auto _ : state) benchmark::DoNotOptimize(WSValidateUTF8Partial(bytes));
+  for (auto _ : state) benchmark::DoNotOptimize(platform::ValidateUTF8Partial(bytes));
   SetRate(state, size);
 }
 BENCHMARK(BM_UTF8ValidateASCII)->Arg(64)->Arg(1 << 20);
@@ -106,7 +106,7 @@ void BM_UTF8ValidateMixed(benchmark::State& state) {
   while (text.size() < size) text += "Zorbel \xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ";
   text.resize(size - 8); // cut anywhere; the partial check holds back the rest
   const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  for (auto _ : state) benchmark::DoNotOptimize(WSValidateUTF8Partial(bytes));
+  for (auto _ : state) benchmark::DoNotOptimize(platform::ValidateUTF8Partial(bytes));
   SetRate(state, text.size());
 }
 BENCHMARK(BM_UTF8ValidateMixed)->Arg(1 << 20);

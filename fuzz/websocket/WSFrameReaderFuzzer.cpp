@@ -20,6 +20,7 @@
 // valid "101 Switching Protocols" head comes first.
 
 #include "platform/RunLoop.hpp"
+#include "platform/UTF8.hpp"
 #include "support/FuzzEnvironment.hpp"
 #include "websocket/MemoryStream.hpp"
 #include "websocket/WSURLRequest.hpp"
@@ -30,7 +31,6 @@
 #include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSRandom.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
-#include "websocket/detail/WSUTF8.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -70,7 +70,8 @@ public:
   void webSocketDidReceiveMessage(WSWebSocket& webSocket, const WSMessage& message) override {
     if (!opened || ended) std::abort();
     if (auto* text = std::get_if<std::string>(&message))
-      if (!WSIsValidUTF8({reinterpret_cast<const std::uint8_t*>(text->data()), text->size()})) std::abort();
+      if (!platform::IsValidUTF8({reinterpret_cast<const std::uint8_t*>(text->data()), text->size()}))
+        std::abort();
     WSError error;
     const bool sent = std::holds_alternative<std::string>(message)
                           ? webSocket.sendString(std::get<std::string>(message), &error)
@@ -125,7 +126,7 @@ void CheckClientFrames(const std::vector<std::uint8_t>& written, const std::vect
       if (payload.size() >= 2) {
         const std::uint32_t code = (payload[0] << 8) | payload[1];
         if (!WSCloseCodeIsValid(code)) std::abort();
-        if (!WSIsValidUTF8(std::span<const std::uint8_t>(payload).subspan(2))) std::abort();
+        if (!platform::IsValidUTF8(std::span<const std::uint8_t>(payload).subspan(2))) std::abort();
       }
     }
     rest = rest.subspan(header->headerSize + header->payloadLength);

@@ -3,8 +3,8 @@
 // masked client frame parses back to the same fields. The reader's checks and the close-payload
 // reader accept any bytes, and an accepted close payload re-encodes to the same bytes.
 
+#include "platform/UTF8.hpp"
 #include "websocket/detail/WSFrame.hpp"
-#include "websocket/detail/WSUTF8.hpp"
 
 #include <cstdlib>
 #include <vector>

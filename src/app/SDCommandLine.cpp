@@ -1,5 +1,6 @@
 #include "app/SDCommandLine.hpp"
 
+#include "platform/UTF8.hpp"
 #include "streamdeck/SDUtilities.hpp"
 
 #include <cstring>
@@ -7,38 +8,10 @@
 
 namespace {
 
-bool ValidUtf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    std::size_t n;
-    if (c < 0x80)
-      n = 1;
-    else if (c >= 0xC2 && c <= 0xDF)
-      n = 2;
-    else if (c >= 0xE0 && c <= 0xEF)
-      n = 3;
-    else if (c >= 0xF0 && c <= 0xF4)
-      n = 4;
-    else
-      return false;
-    if (static_cast<std::size_t>(end - p) < n) return false;
-    for (std::size_t k = 1; k < n; ++k)
-      if ((p[k] & 0xC0) != 0x80) return false;
-    if (c == 0xE0 && p[1] < 0xA0) return false; // overlong
-    if (c == 0xED && p[1] > 0x9F) return false; // surrogate
-    if (c == 0xF0 && p[1] < 0x90) return false; // overlong
-    if (c == 0xF4 && p[1] > 0x8F) return false; // above U+10FFFF
-    p += n;
-  }
-  return true;
-}
-
 std::optional<std::string> Argument(const char* argument) {
   if (!argument) return std::nullopt;
   std::string_view text(argument);
-  if (!ValidUtf8(text)) return std::nullopt;
+  if (!platform::IsValidUTF8(text)) return std::nullopt;
   return std::string(text);
 }
 

@@ -19,6 +19,7 @@
 #include "platform/Console.hpp"
 #include "platform/Preferences.hpp"
 #include "platform/Queue.hpp"
+#include "platform/UTF8.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,8 @@
 // printf-style formatting with "%@" for log lines.
 #include "platform/LogFormat.hpp"
 
+#include "platform/UTF8.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -53,26 +55,6 @@ std::string Describe(const XLogArgument* arg) {
     return Printf("%p", arg->asPointer());
   }
   return {};
-}
-
-void AppendUtf8(std::string& out, unsigned long long cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x110000) {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += "\xEF\xBF\xBD";
-  }
 }
 
 /// Appends an argument's text with its control characters escaped, so that no argument can end
@@ -226,7 +208,7 @@ std::string XLogFormatList(const char* format, std::initializer_list<XLogArgumen
       const XLogArgument* arg = take();
       if (arg && (arg->kind() == XLogArgument::Kind::Signed || arg->kind() == XLogArgument::Kind::Unsigned)) {
         std::string text;
-        AppendUtf8(text, arg->kind() == XLogArgument::Kind::Signed
+        platform::AppendUTF8(text, arg->kind() == XLogArgument::Kind::Signed
                              ? static_cast<unsigned long long>(arg->asSigned()) & 0x1FFFFF
                              : arg->asUnsigned());
         Pad(out, text, static_cast<int>(width), left);

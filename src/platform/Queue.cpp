@@ -11,6 +11,7 @@
 // chain of queues it is running tasks for; isCurrent() is true for each of them and sync() on
 // one of them aborts.
 #include "platform/Queue.hpp"
+#include "platform/detail/RunAndWait.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -18,7 +19,6 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
-#include <future>
 #include <map>
 #include <thread>
 #include <vector>
@@ -306,17 +306,7 @@ void SerialQueue::sync(Task task) {
       return;
     }
   }
-  std::promise<void> done;
-  auto finished = done.get_future();
-  Enqueue(_state, [&task, &done] {
-    try {
-      task();
-      done.set_value();
-    } catch (...) {
-      done.set_exception(std::current_exception());
-    }
-  });
-  finished.get();
+  detail::RunAndWait(task, [this](Task wrapped) { Enqueue(_state, std::move(wrapped)); });
 }
 
 bool SerialQueue::runOrAsync(Task task, std::chrono::nanoseconds quiet) {

@@ -6,6 +6,7 @@
 // timers and I/O completions of a loop all run one at a time on the thread serving it.
 #include "platform/RunLoop.hpp"
 
+#include "platform/detail/RunAndWait.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -15,7 +16,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <mutex>
 #include <optional>
 
@@ -42,17 +42,7 @@ struct RunLoop::Impl {
         std::fflush(stderr);
         std::abort();
       }
-      std::promise<void> done;
-      auto finished = done.get_future();
-      boost::asio::post(_impl.io, [&task, &done] {
-        try {
-          task();
-          done.set_value();
-        } catch (...) {
-          done.set_exception(std::current_exception());
-        }
-      });
-      finished.get();
+      detail::RunAndWait(task, [this](Task wrapped) { boost::asio::post(_impl.io, std::move(wrapped)); });
     }
 
     void after(std::chrono::nanoseconds delay, Task task) override {

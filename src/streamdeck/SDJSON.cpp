@@ -1,5 +1,7 @@
 #include "streamdeck/SDJSON.hpp"
 
+#include "platform/UTF8.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -59,45 +61,6 @@ inline const char* SkipPlain(const char* p, const char* end) {
   }
   while (p < end && PlainByte(static_cast<unsigned char>(*p))) ++p;
   return p;
-}
-
-/// Length of the valid UTF-8 sequence at p (a non-ASCII lead byte), or 0 (RFC 3629: no
-/// overlong forms, no surrogates, nothing above U+10FFFF).
-std::size_t Utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
-  unsigned char c = p[0];
-  auto cont = [&](std::size_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (!cont(1) || !cont(2)) return 0;
-    if (c == 0xE0 && p[1] < 0xA0) return 0; // overlong
-    if (c == 0xED && p[1] > 0x9F) return 0; // surrogates
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (!cont(1) || !cont(2) || !cont(3)) return 0;
-    if (c == 0xF0 && p[1] < 0x90) return 0; // overlong
-    if (c == 0xF4 && p[1] > 0x8F) return 0; // above U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // ---- Reader ---------------------------------------------------------------------------------------
@@ -248,8 +211,8 @@ private:
       }
       if (c < 0x20) return false; // control characters must be escaped
       if (c >= 0x80) {
-        std::size_t n = Utf8SequenceLength(reinterpret_cast<const unsigned char*>(_p),
-                                           reinterpret_cast<const unsigned char*>(_end));
+        std::size_t n = platform::UTF8CharacterLength(reinterpret_cast<const std::uint8_t*>(_p),
+                                                      static_cast<std::size_t>(_end - _p));
         if (n == 0) return false;
         out.append(_p, n);
         _p += n;
@@ -295,7 +258,7 @@ private:
           if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         }
-        AppendUtf8(out, cp);
+        platform::AppendUTF8(out, cp);
         break;
       }
       default:
@@ -470,8 +433,8 @@ private:
       if (p == end) break;
       unsigned char c = static_cast<unsigned char>(*p);
       if (c >= 0x80) {
-        std::size_t n = Utf8SequenceLength(reinterpret_cast<const unsigned char*>(p),
-                                           reinterpret_cast<const unsigned char*>(end));
+        std::size_t n = platform::UTF8CharacterLength(reinterpret_cast<const std::uint8_t*>(p),
+                                                      static_cast<std::size_t>(end - p));
         if (n == 0) return false;
         _out.append(p, n);
         p += n;

@@ -4,6 +4,7 @@
 #include "platform/Memory.hpp"
 #include "platform/Queue.hpp"
 #include "platform/RunLoop.hpp"
+#include "platform/UTF8.hpp"
 #include "websocket/WSDelegateController.hpp"
 #include "websocket/WSProxyConnect.hpp"
 #include "websocket/WSRunLoopThread.hpp"
@@ -12,7 +13,6 @@
 #include "websocket/detail/WSRandom.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
-#include "websocket/detail/WSUTF8.hpp"
 #include "websocket/security/WSURLRequestPinning.hpp"
 
 #include <algorithm>
@@ -344,8 +344,8 @@ void WSWebSocketConnection::close() { closeWithCode(1000, std::nullopt); }
 
 void WSWebSocketConnection::closeWithCode(std::int64_t code, const std::optional<std::string>& reason) {
   if (code == 0) throw std::invalid_argument("WSWebSocket: a close code must not be 0");
-  if (reason &&
-      !WSIsValidUTF8(std::span(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())))
+  if (reason && !platform::IsValidUTF8(
+                    std::span(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())))
     throw std::invalid_argument("WSWebSocket: a close reason must be UTF-8");
   auto self = shared_from_this();
   _workQueue->async([self, code, reason] {
@@ -776,10 +776,10 @@ std::size_t MessageCapacity(const WSMessage& message) {
 std::optional<const char*> TextError(std::span<const std::uint8_t> bytes, std::uint64_t* scanned,
                                      bool final) {
   auto rest = bytes.subspan(static_cast<std::size_t>(*scanned));
-  const std::int64_t valid = WSValidateUTF8Partial(rest);
+  const std::int64_t valid = platform::ValidateUTF8Partial(rest);
   if (valid < 0) return "Text frames must be valid UTF-8";
   *scanned += static_cast<std::uint64_t>(valid);
-  if (final && !WSIsValidUTF8(bytes.subspan(static_cast<std::size_t>(*scanned))))
+  if (final && !platform::IsValidUTF8(bytes.subspan(static_cast<std::size_t>(*scanned))))
     return "Text frames must be valid UTF-8.";
   return std::nullopt;
 }
@@ -1109,7 +1109,7 @@ bool WSWebSocketConnection::sendString(const std::string& string, WSError* error
     return _stateError("Invalid State: Cannot call `sendString:error:` until connection is open.", error);
   auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(string.data()), string.size());
   // Text that is not UTF-8 has no UTF-8 form: nothing is sent.
-  if (WSIsValidUTF8(bytes))
+  if (platform::IsValidUTF8(bytes))
     _queueSend(WSOpcodeText, std::make_shared<const WSData>(bytes.begin(), bytes.end()));
   return true;
 }

@@ -74,24 +74,9 @@ TEST_F(MainTest, InvalidValues) {
 // A WebSocket server on loopback that prints each message it receives as a JSON line, then closes.
 class RegistrationServer {
 public:
-  RegistrationServer() : RegistrationServer("-c", kCloseScript) {}
+  RegistrationServer() : RegistrationServer("closing_host.py") {}
   /// A server from a script file of this folder.
   explicit RegistrationServer(const std::string& file) : RegistrationServer(kHostFolder + file, nullptr) {}
-
-  static constexpr const char* kCloseScript = R"PY(
-import asyncio, json, websockets
-async def handler(ws, path=None):
-    message = await ws.recv()
-    kind = "text" if isinstance(message, str) else "binary"
-    text = message if isinstance(message, str) else message.decode()
-    print(json.dumps({"kind": kind, "text": text}), flush=True)
-    await ws.close()
-async def main():
-    async with websockets.serve(handler, "127.0.0.1", 0) as server:
-        print(server.sockets[0].getsockname()[1], flush=True)
-        await asyncio.Future()
-asyncio.run(main())
-)PY";
 
   RegistrationServer(const std::string& first, const char* second) {
     int fds[2];

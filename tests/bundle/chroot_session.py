@@ -13,11 +13,9 @@ import asyncio
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "host-simulator"))
-
-import notifications  # noqa: E402
-from host import Host, ScenarioError  # noqa: E402
-from scenario import Runner  # noqa: E402
+from hostsim import notifications
+from hostsim.host import Host, ScenarioError
+from hostsim.scenario import Runner
 
 GLIBC = {"ld-linux-x86-64.so.2", "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1"}
 RSS_LIMIT_KIB = 10_000_000 // 1024  # 10 MB

@@ -90,5 +90,6 @@ exec chroot "$root" /usr/bin/env -i HOME=/tmp/$run/home XDG_RUNTIME_DIR=/run/$ru
 EOF
 chmod +x "$work/plugin"
 
-DBUS_SESSION_BUS_ADDRESS="$address" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$here/chroot_session.py" \
+DBUS_SESSION_BUS_ADDRESS="$address" PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$here/../../tools/host-simulator" \
+  /usr/bin/python3 "$here/chroot_session.py" \
   --plugin "$work/plugin" --pid-file "$work/pid" --bundle-path "$root/opt/$run/$name"

@@ -73,8 +73,7 @@ class ArchiveTest(unittest.TestCase):
                     self.assertEqual(actual[name], entry, name)
 
     def test_same_bundle_same_archive(self):
-        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bundle"))
-        import make_archive
+        import make_archive  # bundle/ is on PYTHONPATH
 
         with tempfile.TemporaryDirectory() as out:
             again = Path(out, ARCHIVE.name)

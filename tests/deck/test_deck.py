@@ -6,15 +6,11 @@ import base64
 import json
 import os
 import signal
-import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools" / "host-simulator"))
-
-import host as simulator  # noqa: E402
+from hostsim import host as simulator
 
 DECK = os.environ.get("ZB_DECK", "")
 PLUGIN = os.environ.get("ZB_PLUGIN", "")

@@ -15,51 +15,11 @@ import asyncio
 import json
 import os
 import sys
-from pathlib import Path
+import websockets
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "host-simulator"))
-
-import websockets  # noqa: E402
-
-import notifications  # noqa: E402
-
-
-def int_value(value):
-    """The leading decimal integer of a string (blanks and a sign allowed), or a number itself."""
-    if isinstance(value, bool):
-        return int(value)
-    if isinstance(value, (int, float)):
-        return int(value)
-    if not isinstance(value, str):
-        return 0
-    text = value.lstrip()
-    sign = 1
-    if text[:1] in "+-" and text:
-        sign = -1 if text[0] == "-" else 1
-        text = text[1:]
-    digits = ""
-    for ch in text:
-        if not ch.isdigit():
-            break
-        digits += ch
-    return sign * int(digits) if digits else 0
-
-
-def virtual(settings, coordinates, key, coordinate):
-    v = int_value((settings or {}).get(key))
-    if 1 <= v <= 999:
-        return v
-    if coordinates and coordinate in coordinates:
-        return int_value(coordinates[coordinate]) + 1
-    return 999
-
-
-def default_id(settings, coordinates):
-    return f"R{virtual(settings, coordinates, 'zbRow', 'row')}C{virtual(settings, coordinates, 'zbColumn', 'column')}"
-
-
-def empty(value):
-    return value is None or (hasattr(value, "__len__") and len(value) == 0)
+from hostsim import notifications
+from hostsim.keys import default_id, int_value, virtual
+from hostsim.keys import is_empty as empty
 
 
 FAULT = os.environ.get("ZB_FAKE_PLUGIN_FAULT", "")

@@ -3,6 +3,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
 const path = require('node:path');
 
 const logic = require(path.join(__dirname, '..', '..', 'bundle', 'inspector', 'inspector.js'));
@@ -19,20 +20,24 @@ test('numbers are read like the plug-in reads them', () => {
   assert.equal(logic.intValue(undefined), 0);
 });
 
-test('a user row or column counts only from 1 to 999, else the key position plus one', () => {
-  const at = { row: 0, column: 2 };
-  assert.equal(logic.virtual({}, at, 'row'), 1);
-  assert.equal(logic.virtual({}, at, 'column'), 3);
-  assert.equal(logic.virtual({ zbRow: '999' }, at, 'row'), 999);
-  for (const ignored of ['1000', '0', '-3', 'word', '']) assert.equal(logic.virtual({ zbRow: ignored }, at, 'row'), 1);
-  assert.equal(logic.virtual({ zbColumn: '5' }, at, 'column'), 5);
-});
+// The shared vectors of the key rules (tests/support/key_rules.json), which the plug-in's tests and
+// the Python stand-ins' read as well. The inspector computes default IDs only; a stored zbID is the
+// plug-in's to use.
+const vectors = JSON.parse(fs.readFileSync(path.join(__dirname, '..', 'support', 'key_rules.json'), 'utf8'));
 
-test('the default ID is R<row>C<column> of the virtual position', () => {
-  assert.equal(logic.defaultID({}, { row: 0, column: 2 }), 'R1C3');
-  assert.equal(logic.defaultID({ zbRow: '4' }, { row: 0, column: 2 }), 'R4C3');
+test('virtual rows, columns and default IDs follow the shared key rules', () => {
+  let checked = 0;
+  for (const row of vectors.keys) {
+    if ((row.notIn || []).includes('inspector')) continue;
+    const label = JSON.stringify(row);
+    assert.equal(logic.virtual(row.settings, row.coordinates, 'row'), row.row, label);
+    assert.equal(logic.virtual(row.settings, row.coordinates, 'column'), row.column, label);
+    if (!row.settings.zbID) assert.equal(logic.defaultID(row.settings, row.coordinates), row.id, label);
+    ++checked;
+  }
+  assert.ok(checked >= 15, 'the vectors were read');
   // A key that appeared without coordinates sits at 777/777 in the plug-in.
-  assert.equal(logic.defaultID({}, null), 'R778C778');
+  assert.equal(logic.defaultID({}, null), vectors.appearedWithoutCoordinates.id);
 });
 
 test('hints say what the plug-in will do with a committed value', () => {

@@ -1,14 +1,12 @@
 """The demo engine answers presses over the D-Bus contract. Run on a private bus: dbus-run-session."""
 
 import asyncio
-import sys
 import unittest
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools" / "host-simulator"))
+from hostsim import notifications
 
-import notifications  # noqa: E402
+REPO = Path(__file__).resolve().parents[2]
 
 DEADLINE = 10
 

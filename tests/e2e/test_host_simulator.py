@@ -3,15 +3,12 @@ it serves must be safe, or the end-to-end tests built on it would prove nothing.
 
 import asyncio
 import json
-import sys
 import tempfile
 import textwrap
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "host-simulator"))
-
-from host import Host, ScenarioError, matches  # noqa: E402
+from hostsim.host import Host, ScenarioError, matches
 
 DEADLINE = 10
 

@@ -3,15 +3,13 @@ whatever the plug-in does would hide real faults. Run on a private bus: dbus-run
 
 import json
 import os
-import sys
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parents[1] / "tools" / "host-simulator"))
+from hostsim import scenario
+from hostsim.host import ScenarioError
 
-import scenario  # noqa: E402
-from host import ScenarioError  # noqa: E402
+HERE = Path(__file__).resolve().parent
 
 END_TO_END = json.loads((HERE / "scenarios" / "end_to_end.json").read_text())
 FAKE = HERE / "fake_plugin.py"

@@ -4,6 +4,7 @@
 #include "streamdeck/FakeWebSocket.hpp"
 #include "streamdeck/SDConnectionManager.hpp"
 #include "support/LogCapture.hpp"
+#include "support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -114,23 +115,35 @@ TEST_F(ZBStreamDeckPluginTest, KeyPressPostsTheKeyNotification) {
   EXPECT_TRUE(socket->sent.empty());
 }
 
-// User rows and columns of 1 to 999 win; 0, negatives and 1000 and above fall back to the position.
+// The shared key-rule vectors (tests/support/key_rules.json, read by the inspector's and the Python
+// stand-ins' tests too): user rows and columns of 1 to 999 win; 0, negatives, 1000 and above and
+// non-numbers fall back to the position plus one. Each row goes through willAppear and a press.
 TEST_F(ZBStreamDeckPluginTest, VirtualRowAndColumnRules) {
-  struct Case {
-    json zbRow;
-    int expectedRow;
-  } cases[] = {{"5", 5},  {"999", 999},      {"1000", 3}, {"0", 3},   {"-3", 3},   {"  12abc", 12},
-               {true, 1}, {4294967297LL, 1}, {5.7, 5},    {"abc", 3}, {nullptr, 3}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.zbRow.dump());
+  const json vectors = json::parse(testsupport::ReadFile(ZB_KEY_RULES_FILE));
+  ASSERT_GE(vectors["keys"].size(), 15u);
+  int n = 0;
+  for (const json& row : vectors["keys"]) {
+    SCOPED_TRACE(row.dump());
+    const std::string context = "K" + std::to_string(n++);
+    const json& coordinates = row["coordinates"];
+    const json* at = coordinates.is_null() ? nullptr : &coordinates;
+    EXPECT_EQ(VirtualRow(&row["settings"], at), row["row"].get<int>());
+    EXPECT_EQ(VirtualColumn(&row["settings"], at), row["column"].get<int>());
+    if (coordinates.is_null()) continue;
     center->posted.clear();
-    appear("K", 2, 4, {{"zbRow", c.zbRow}, {"zbColumn", "0"}});
-    key("keyDown", "K", std::make_pair(2, 4));
+    event({{"event", "willAppear"},
+           {"action", "com.zorbel.key"},
+           {"context", context},
+           {"device", "D"},
+           {"payload", {{"coordinates", coordinates}, {"settings", row["settings"]}}}});
+    event({{"event", "keyDown"}, {"context", context}, {"payload", {{"coordinates", coordinates}}}});
     ASSERT_EQ(center->posted.size(), 1u);
-    EXPECT_EQ(center->posted[0].userInfo["row"], c.expectedRow);
-    EXPECT_EQ(center->posted[0].userInfo["column"], 5);
-    EXPECT_EQ(id("K"), "R" + std::to_string(c.expectedRow) + "C5");
+    EXPECT_EQ(center->posted[0].userInfo["row"], row["row"]);
+    EXPECT_EQ(center->posted[0].userInfo["column"], row["column"]);
+    EXPECT_EQ(id(context), row["id"]);
   }
+  const json& appeared = vectors["appearedWithoutCoordinates"];
+  EXPECT_EQ(DefaultIDFromCoordinates(nullptr, &appeared["stored"]), appeared["id"]);
 }
 
 // Without coordinates a key is recorded at 777/777 (R778C778); a press without them reports 999/999.

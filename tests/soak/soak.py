@@ -37,15 +37,14 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 import websockets
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent.parent / "tools" / "host-simulator"))
-import notifications as dn  # noqa: E402  (the engine side of the D-Bus contract, shared with the simulator)
+from hostsim import notifications as dn  # the engine side of the D-Bus contract, shared with the simulator
+from hostsim import keys
+
 
 PLUGIN_UUID = "com.zorbel.streamdeck"
 ACTION = "com.zorbel.streamdeck.key"
@@ -104,63 +103,6 @@ class BusDaemon:
             self.kill()
 
 
-class Engine:
-    """The engine's end of the bus: posts notifications and hands every received one to an asyncio loop.
-
-    A connection of its own (not GIO's shared session bus, which would end this process when the daemon
-    goes away), served by a GLib main context on its own thread.
-    """
-
-    def __init__(self, loop, address, on_notification):
-        from gi.repository import Gio, GLib
-
-        self._loop = loop
-        self._on_notification = on_notification
-        self._context = GLib.MainContext.new()
-        self._main_loop = GLib.MainLoop.new(self._context, False)
-        ready, failure = threading.Event(), []
-
-        def run():
-            self._context.push_thread_default()
-            try:
-                flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
-                         | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
-                self._connection = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
-                self._connection.set_exit_on_close(False)
-                self._connection.signal_subscribe(None, dn.INTERFACE, dn.MEMBER, dn.PATH, None,
-                                                  Gio.DBusSignalFlags.NONE, self._signal)
-                # The daemon handles a connection's messages in order: after this reply the match rule holds.
-                self._connection.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                           "GetId", None, None, Gio.DBusCallFlags.NONE, -1, None)
-            except Exception as error:  # handed to the constructor's caller
-                failure.append(error)
-                ready.set()
-                return
-            ready.set()
-            self._main_loop.run()
-            self._context.pop_thread_default()
-
-        self._thread = threading.Thread(target=run, name="engine", daemon=True)
-        self._thread.start()
-        ready.wait()
-        if failure:
-            raise failure[0]
-
-    def _signal(self, _connection, _sender, _path, _interface, _member, parameters):
-        name, obj, user_info = parameters.unpack()
-        self._loop.call_soon_threadsafe(self._on_notification, name, obj, user_info)
-
-    def post(self, name, user_info):
-        self._connection.emit_signal(None, dn.PATH, dn.INTERFACE, dn.MEMBER, dn.body(name, user_info))
-
-    def flush(self):
-        self._connection.flush_sync(None)
-
-    def close(self):
-        self._context.invoke_full(0, lambda: (self._main_loop.quit(), False)[1])
-        self._thread.join(5)
-
-
 # ---- the plug-in process ---------------------------------------------------------------------------------
 
 def rss_kib(pid):
@@ -188,18 +130,17 @@ class Deck:
         self.by_context = {k["context"]: k for k in self.keys}
 
     @staticmethod
-    def virtual(key, name, coordinate):
-        value = key["settings"].get(name)
-        try:
-            number = int(value) if value is not None else 0
-        except (TypeError, ValueError):
-            number = 0
-        return number if 1 <= number <= 999 else coordinate + 1
+    def coordinates(key):
+        return {"row": key["row"], "column": key["column"]}
+
+    def row(self, key):
+        return keys.virtual_row(key["settings"], self.coordinates(key))
+
+    def column(self, key):
+        return keys.virtual_column(key["settings"], self.coordinates(key))
 
     def button_id(self, key):
-        if key["settings"].get("zbID"):
-            return key["settings"]["zbID"]
-        return f"R{self.virtual(key, 'zbRow', key['row'])}C{self.virtual(key, 'zbColumn', key['column'])}"
+        return keys.button_id(key["settings"], self.coordinates(key))
 
 
 class Session:
@@ -234,7 +175,9 @@ class Session:
             asyncio.ensure_future(self._notify())
 
     def start_engine(self):
-        self.engine = Engine(asyncio.get_running_loop(), self.bus.address, self._on_notification)
+        # A connection of its own, which survives the restarts of the bus daemon; posts go out at flush().
+        self.engine = dn.Bus(asyncio.get_running_loop(), self._on_notification, address=self.bus.address,
+                             flush_each_post=False)
 
     # -- host --
     async def _handler(self, ws, _path=None):
@@ -360,7 +303,7 @@ class Session:
                 self.process.kill()
                 self.process.wait()
         if self.engine:
-            self.engine.close()
+            self.engine.close(timeout=5)
         self.server.close()
         await self.server.wait_closed()
 
@@ -373,8 +316,8 @@ async def press(session, key):
 
 
 def expected_press(deck, key, pressed):
-    return {"context": key["context"], "row": deck.virtual(key, "zbRow", key["row"]),
-            "column": deck.virtual(key, "zbColumn", key["column"]), "pressed": pressed}
+    return {"context": key["context"], "row": deck.row(key),
+            "column": deck.column(key), "pressed": pressed}
 
 
 def same_press(post, expected):
@@ -745,7 +688,7 @@ async def scenario_bus(session, args):
     session.engine.post(dn.SET_TITLE, {"zbID": deck.button_id(key), "title": "before"})
     await session.wait_count("setTitle", 1)
 
-    session.engine.close()
+    session.engine.close(timeout=5)
     session.bus.kill()
     session.engine = None
     # The plug-in keeps serving Stream Deck: presses (nowhere to post them), settings changes, reappearing keys.

@@ -14,9 +14,7 @@ import signal
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from host import REPO, Host, ScenarioError  # noqa: E402
+from hostsim.host import REPO, Host, ScenarioError
 
 
 def parse_args(argv):
@@ -71,7 +69,7 @@ async def interactive(args):
 
 
 async def scripted(args):
-    import scenario
+    from hostsim import scenario
 
     plugin, _, _ = resolve(args)
     steps = json.loads(args.scenario.read_text())

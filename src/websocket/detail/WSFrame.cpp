@@ -1,7 +1,7 @@
 #include "websocket/detail/WSFrame.hpp"
 
+#include "platform/UTF8.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
-#include "websocket/detail/WSUTF8.hpp"
 
 #include <cstring>
 #include <new>
@@ -107,7 +107,7 @@ WSClosePayload WSParseClosePayload(std::span<const std::uint8_t> payload) {
   }
   if (payload.size() > 2) {
     const auto reason = payload.subspan(2);
-    if (!WSIsValidUTF8(reason)) {
+    if (!platform::IsValidUTF8(reason)) {
       result.error = "Close reason MUST be valid UTF-8";
       return result;
     }
@@ -123,7 +123,7 @@ std::vector<std::uint8_t> WSClosePayloadCreate(std::int64_t code, const std::opt
   if (reasonSize > WSMaxControlPayloadLength - 2) {
     const auto bytes =
         std::span(reinterpret_cast<const std::uint8_t*>(reason->data()), WSMaxControlPayloadLength - 2);
-    reasonSize = WSUTF8ValidPrefixLength(bytes);
+    reasonSize = platform::UTF8ValidPrefixLength(bytes);
   }
   std::vector<std::uint8_t> payload(2 + reasonSize);
   WriteBigEndian(payload.data(), static_cast<std::uint64_t>(code) & 0xFFFF, 2);

@@ -1,6 +1,7 @@
 #include "websocket/proxy/WSPAC.hpp"
 
 #include "platform/Log.hpp"
+#include "platform/UTF8.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/proxy/WSProxySettings.hpp"
 #include "websocket/proxy/detail/WSHTTPDownload.hpp"
@@ -37,29 +38,10 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
-bool IsUTF8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : 99;
-    if (extra == 99 || (extra == 1 && c < 0xC2) || (extra > 0 && i + extra >= text.size())) return false;
-    for (std::size_t k = 1; k <= extra; ++k)
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::string Latin1ToUTF8(std::string_view text) {
   std::string out;
   for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80)
-      out.push_back(ch);
-    else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    platform::AppendUTF8(out, static_cast<unsigned char>(ch)); // Latin-1 is U+0000..U+00FF
   }
   return out;
 }
@@ -101,7 +83,7 @@ std::optional<std::string> ReadFileURL(std::string_view url) {
   if (failed) return std::nullopt;
   // The file's encoding is detected: UTF-8 (a byte-order mark is dropped), else Latin-1.
   if (body.rfind("\xEF\xBB\xBF", 0) == 0) body.erase(0, 3);
-  return IsUTF8(body) ? body : Latin1ToUTF8(body);
+  return platform::IsValidUTF8(body) ? body : Latin1ToUTF8(body);
 }
 
 std::optional<std::string> Download(const std::string& url, std::chrono::milliseconds limit) {
@@ -112,7 +94,7 @@ std::optional<std::string> Download(const std::string& url, std::chrono::millise
     XLOG("WebSocket", "PAC file %s not downloaded: %s", WSURLForLog(url).c_str(), failure.c_str());
     return std::nullopt;
   }
-  if (!IsUTF8(*body)) return std::nullopt;
+  if (!platform::IsValidUTF8(*body)) return std::nullopt;
   return body;
 }
 

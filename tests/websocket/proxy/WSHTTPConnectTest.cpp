@@ -141,7 +141,7 @@ protected:
 
 // Through a proxy that allows every port the tunnel opens and carries bytes both ways.
 TEST_F(WSHTTPConnectProxyTest, TunnelThroughTinyproxy) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer echo("echo_server.py");
   TinyProxy proxy(dir);
   const int fd = ConnectLoopback(proxy.port());
   ASSERT_GE(fd, 0);
@@ -164,7 +164,7 @@ TEST_F(WSHTTPConnectProxyTest, TunnelThroughTinyproxy) {
 
 // A proxy that forbids CONNECT to the port answers 403, which refuses the tunnel.
 TEST_F(WSHTTPConnectProxyTest, TinyproxyForbiddingThePortRefuses) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer echo("echo_server.py");
   TinyProxy proxy(dir, /*connectPortOnly=*/1);
   const int fd = ConnectLoopback(proxy.port());
   ASSERT_GE(fd, 0);

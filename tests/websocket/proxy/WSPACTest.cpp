@@ -169,15 +169,44 @@ TEST_F(WSPACFetchTest, FileURLs) {
   EXPECT_FALSE(WSFetchPAC("file://otherhost" + path));
 }
 
+// A file is taken as UTF-8 only when it is strict UTF-8; anything else, a UTF-16 surrogate, a
+// lead byte of F5 to F7 or an overlong form among it, is read as Latin-1 instead.
+TEST_F(WSPACFetchTest, FileEncodingIsStrictUTF8OrLatin1) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::string expected;
+  } rows[] = {
+      {"ascii", "x", "x"},
+      {"utf8", "caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"bom", "\xEF\xBB\xBFx", "x"},
+      {"latin1", "caf\xE9", "caf\xC3\xA9"},
+      {"surrogate", "\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},
+      {"lead-f5", "\xF5\x80\x80\x80", "\xC3\xB5\xC2\x80\xC2\x80\xC2\x80"},
+      {"lead-f7", "\xF7\xBF\xBF\xBF", "\xC3\xB7\xC2\xBF\xC2\xBF\xC2\xBF"},
+      {"overlong", "\xE0\x80\xAF", "\xC3\xA0\xC2\x80\xC2\xAF"},
+      {"cut-off", "ab\xC3", "ab\xC3\x83"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    dir.write(std::string(row.name) + ".pac", row.bytes);
+    EXPECT_EQ(WSFetchPAC("file://" + dir.file(std::string(row.name) + ".pac")), row.expected);
+  }
+}
+
 // http downloads; errors, other schemes and non-UTF-8 bodies give nothing.
 TEST_F(WSPACFetchTest, HTTPDownloads) {
   dir.write("proxy.pac", "function FindProxyForURL(u, h) { return 'PROXY p:1'; }");
   dir.write("binary.pac", "\xFF\xFE\x00");
-  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  dir.write("surrogate.pac", "// \xED\xA0\x80");
+  dir.write("lead-f5.pac", "// \xF5\x80\x80\x80");
+  ScriptServer server("http_file_server.py", {dir.path().string()});
   const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
   EXPECT_EQ(WSFetchPAC(base + "/proxy.pac"), "function FindProxyForURL(u, h) { return 'PROXY p:1'; }");
   EXPECT_FALSE(WSFetchPAC(base + "/missing.pac"));
   EXPECT_FALSE(WSFetchPAC(base + "/binary.pac"));
+  EXPECT_FALSE(WSFetchPAC(base + "/surrogate.pac"));
+  EXPECT_FALSE(WSFetchPAC(base + "/lead-f5.pac"));
   EXPECT_FALSE(WSFetchPAC("ftp://127.0.0.1/proxy.pac"));
   EXPECT_FALSE(WSFetchPAC("data:text/plain,x"));
 }
@@ -185,7 +214,7 @@ TEST_F(WSPACFetchTest, HTTPDownloads) {
 // The download ignores the proxy environment: the PAC file is fetched directly.
 TEST_F(WSPACFetchTest, DownloadIgnoresProxyEnvironment) {
   dir.write("proxy.pac", "x");
-  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  ScriptServer server("http_file_server.py", {dir.path().string()});
   setenv("http_proxy", "http://127.0.0.1:1", 1);
   const auto body = WSFetchPAC("http://127.0.0.1:" + std::to_string(server.port()) + "/proxy.pac");
   unsetenv("http_proxy");
@@ -194,7 +223,7 @@ TEST_F(WSPACFetchTest, DownloadIgnoresProxyEnvironment) {
 
 // A server that never answers is given up on at the limit.
 TEST_F(WSPACFetchTest, SlowServerIsGivenUpAtTheLimit) {
-  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  ScriptServer server("http_file_server.py", {dir.path().string()});
   const auto start = Clock::now();
   EXPECT_FALSE(WSFetchPAC("http://127.0.0.1:" + std::to_string(server.port()) + "/slow", 500ms));
   const auto elapsed = Clock::now() - start;
@@ -208,7 +237,8 @@ TEST_F(WSPACFetchTest, SlowServerIsGivenUpAtTheLimit) {
 class PACServer {
 public:
   PACServer(const TempDir& dir, const TestPKI* pki = nullptr, const std::string& certificate = "server") {
-    std::vector<std::string> argv{"/usr/bin/python3", "-u", WS_PAC_SERVER_SCRIPT, dir.path().string()};
+    std::vector<std::string> argv{"/usr/bin/python3", "-u", SupportScript("pac_http_server.py"),
+                                  dir.path().string()};
     if (pki)
       argv.insert(argv.end(), {pki->file(certificate + "-chain.pem"), pki->file(certificate + ".key")});
     _child = std::make_unique<ChildProcess>(argv);

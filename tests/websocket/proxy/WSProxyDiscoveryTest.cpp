@@ -76,7 +76,7 @@ TEST_F(WSProxyDiscoveryTest, PACFromFile) {
 // A PAC file from an HTTP server naming an HTTPS proxy gives an HTTPS entry (used like HTTP).
 TEST_F(WSProxyDiscoveryTest, PACFromHTTPNamingHTTPSProxy) {
   dir.write("proxy.pac", Script("return 'HTTPS secure.example:8443';"));
-  ScriptServer server(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  ScriptServer server("http_file_server.py", {dir.path().string()});
   WSProxySettings s;
   s.autoProxy = "http://127.0.0.1:" + std::to_string(server.port()) + "/proxy.pac";
   const auto entry = WSDiscoverProxy("target.example", false, s);

@@ -193,7 +193,7 @@ protected:
 
 // Without credentials the proxy resolves "localhost" and the tunnel carries bytes.
 TEST_F(WSSOCKSMicrosocksTest, NoAuthenticationTunnel) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer echo("echo_server.py");
   MicroSocks proxy;
   WSSOCKSHandshake h({"127.0.0.1", proxy.port(), {}, {}, WSSOCKSVersion::V5}, "localhost", echo.port());
   const int fd = Handshake(h, proxy.port());
@@ -204,7 +204,7 @@ TEST_F(WSSOCKSMicrosocksTest, NoAuthenticationTunnel) {
 
 // With the right user and password the tunnel opens.
 TEST_F(WSSOCKSMicrosocksTest, UserPasswordTunnel) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer echo("echo_server.py");
   MicroSocks proxy("alice", "s3cret");
   WSSOCKSHandshake h({"127.0.0.1", proxy.port(), "alice", "s3cret", WSSOCKSVersion::V5}, "127.0.0.1",
                      echo.port());
@@ -239,8 +239,8 @@ TEST_F(WSSOCKSMicrosocksTest, ClosedTargetPortIsRefused) {
 
 // SOCKS4a against a real server: the host name is resolved by the proxy; a refused user id fails.
 TEST_F(WSSOCKSMicrosocksTest, SOCKS4aTunnelAndRefusal) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
-  ScriptServer proxy(dir, "socks4a.py", kSOCKS4aServerScript);
+  ScriptServer echo("echo_server.py");
+  ScriptServer proxy("socks4a_server.py");
   WSSOCKSHandshake h({"127.0.0.1", proxy.port(), "user", {}, WSSOCKSVersion::V4a}, "localhost", echo.port());
   const int fd = Handshake(h, proxy.port());
   ASSERT_EQ(h.state(), State::Connected) << h.errorDescription();

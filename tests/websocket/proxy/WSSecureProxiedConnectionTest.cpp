@@ -22,74 +22,6 @@ namespace {
 using namespace wstest;
 using namespace std::chrono_literals;
 
-// python3-websockets echo server, with TLS when given a certificate chain and key.
-constexpr const char* kWebSocketServerScript = R"PY(
-import asyncio, ssl, sys
-import websockets
-async def echo(ws, path=None):
-    try:
-        async for message in ws:
-            await ws.send(message)
-    except websockets.ConnectionClosed:
-        pass
-async def main():
-    context = None
-    if len(sys.argv) > 2:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(sys.argv[1], sys.argv[2])
-    async with websockets.serve(echo, "127.0.0.1", 0, ssl=context, compression=None, ping_interval=None) as server:
-        print(server.sockets[0].getsockname()[1], flush=True)
-        await asyncio.Future()
-asyncio.run(main())
-)PY";
-
-// An HTTP proxy with scripted answers to CONNECT: "split" answers 200 in three pieces and then
-// tunnels; "silent" never answers; any number answers with that status.
-constexpr const char* kScriptedProxyScript = R"PY(
-import socket, sys, threading, time
-mode = sys.argv[1]
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
-def pipe(a, b):
-    try:
-        while True:
-            data = a.recv(65536)
-            if not data:
-                break
-            b.sendall(data)
-    except OSError:
-        pass
-    for s in (a, b):
-        try:
-            s.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-def serve(conn):
-    head = b""
-    while b"\r\n\r\n" not in head:
-        data = conn.recv(4096)
-        if not data:
-            return
-        head += data
-    target = head.split(b" ")[1].decode()
-    host, port = target.rsplit(":", 1)
-    if mode == "silent":
-        threading.Event().wait()
-    if mode != "split":
-        conn.sendall(("HTTP/1.1 %s Refused\r\nProxy-Agent: scripted\r\n\r\n" % mode).encode())
-        conn.close()
-        return
-    upstream = socket.create_connection(("127.0.0.1", int(port)))
-    for piece in (b"HTTP/1.1 20", b"0 Connection established\r\nProxy-Agent: scr", b"ipted\r\n\r\n"):
-        conn.sendall(piece)
-        time.sleep(0.05)
-    threading.Thread(target=pipe, args=(conn, upstream), daemon=True).start()
-    pipe(upstream, conn)
-while True:
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
-)PY";
-
 struct Outcome {
   bool opened = false;
   std::string echoed;
@@ -139,12 +71,11 @@ protected:
   std::uint16_t StartServer(const std::string& certificate = "") {
     std::vector<std::string> args;
     if (!certificate.empty()) args = {pki->file(certificate + "-chain.pem"), pki->file(certificate + ".key")};
-    servers.push_back(std::make_unique<ScriptServer>(dir, "ws_server.py", kWebSocketServerScript, args));
+    servers.push_back(std::make_unique<ScriptServer>("websocket_echo_server.py", args));
     return servers.back()->port();
   }
   std::uint16_t StartScriptedProxy(const std::string& mode) {
-    servers.push_back(std::make_unique<ScriptServer>(dir, "scripted_proxy.py", kScriptedProxyScript,
-                                                     std::vector<std::string>{mode}));
+    servers.push_back(std::make_unique<ScriptServer>("scripted_proxy.py", std::vector<std::string>{mode}));
     return servers.back()->port();
   }
 
@@ -406,7 +337,7 @@ TEST_F(WSSecureProxiedConnectionTest, WrongSOCKSCredentialsFail) {
 
 // SOCKS4a from a "socks4a://" setting: the proxy resolves the target's name.
 TEST_F(WSSecureProxiedConnectionTest, ThroughSOCKS4a) {
-  servers.push_back(std::make_unique<ScriptServer>(dir, "socks4a.py", kSOCKS4aServerScript));
+  servers.push_back(std::make_unique<ScriptServer>("socks4a_server.py"));
   UseProxy("all_proxy", "socks4a://127.0.0.1:" + std::to_string(servers.back()->port()));
   ExpectEcho(Connect(WSS(StartServer("server"))));
 }
@@ -430,7 +361,7 @@ TEST_F(WSSecureProxiedConnectionTest, PACOverHTTPNamingHTTPSAndSOCKSProxies) {
                              std::to_string(proxy.port()) + "'; }");
   dir.write("socks.pac", "function FindProxyForURL(u, h) { return 'SOCKS5 127.0.0.1:" +
                              std::to_string(socks.port()) + "'; }");
-  ScriptServer http(dir, "pac_server.py", kHTTPServerScript, {dir.path().string()});
+  ScriptServer http("http_file_server.py", {dir.path().string()});
   const std::uint16_t target = StartServer("server");
   UseProxy("auto_proxy", "http://127.0.0.1:" + std::to_string(http.port()) + "/https.pac");
   ExpectEcho(Connect(WSS(target)));

@@ -58,7 +58,7 @@ protected:
 
   std::uint16_t StartTLSServer(const std::string& name = "server") {
     tlsServer = std::make_unique<ScriptServer>(
-        dir, "tls_server.py", kTLSEchoServerScript,
+        "tls_echo_server.py",
         std::vector<std::string>{pki->file(name + "-chain.pem"), pki->file(name + ".key")});
     return tlsServer->port();
   }
@@ -72,7 +72,7 @@ TestPKI* WSStreamTransportTest::pki = nullptr;
 
 // Without SOCKS or TLS the transport is open at once and passes bytes through.
 TEST_F(WSStreamTransportTest, PlainDirect) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer echo("echo_server.py");
   const int fd = ConnectLoopback(echo.port());
   WSStreamTransport t(std::nullopt, "127.0.0.1", echo.port());
   EXPECT_FALSE(t.isOpen());
@@ -172,7 +172,7 @@ TEST_F(WSStreamTransportTest, TLSThroughHTTPConnectTunnel) {
 
 // A server that closes during the TLS handshake fails the transport.
 TEST_F(WSStreamTransportTest, EndDuringTLSHandshakeFails) {
-  ScriptServer echo(dir, "echo.py", kEchoServerScript);
+  ScriptServer echo("echo_server.py");
   WSStreamTransport t(std::nullopt, "localhost", 0);
   t.connected();
   t.startTLS(TLS());

@@ -118,6 +118,11 @@ private:
   std::string _buffer;
 };
 
+/// The path of a test server script of tests/support (`name` as "tls_echo_server.py").
+inline std::string SupportScript(const std::string& name) {
+  return std::string(ZB_TEST_SUPPORT_DIR) + "/" + name;
+}
+
 /// Runs a shell command to its end; throws when it fails.
 inline void Run(const std::string& command) {
   const int status = std::system((command + " >/dev/null 2>&1").c_str());
@@ -194,34 +199,6 @@ inline std::vector<std::uint8_t> Receive(int fd, std::chrono::milliseconds limit
   if (n < 0) throw std::runtime_error("recv failed");
   return {buffer, buffer + n};
 }
-
-// A TLS echo server: answers each chunk with "<SNI or ->|<chunk>", so tests see the SNI sent.
-inline constexpr const char* kTLSEchoServerScript = R"PY(
-import socket, ssl, sys, threading
-chain, key = sys.argv[1], sys.argv[2]
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.load_cert_chain(chain, key)
-names = {}
-def sni(sock, name, _):
-    names[id(sock)] = name
-ctx.sni_callback = sni
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
-def serve(raw):
-    try:
-        with ctx.wrap_socket(raw, server_side=True) as tls:
-            name = names.get(id(tls)) or "-"
-            while True:
-                data = tls.recv(65536)
-                if not data:
-                    break
-                tls.sendall(name.encode() + b"|" + data)
-    except Exception:
-        pass
-while True:
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
-)PY";
 
 /// A certificate authority and certificates made by the openssl command line in a temp folder.
 class TestPKI {

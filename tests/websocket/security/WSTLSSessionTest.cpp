@@ -18,21 +18,18 @@ class WSTLSSessionTest : public testing::Test {
 protected:
   static void SetUpTestSuite() {
     pki = new TestPKI();
-    scripts = new TempDir();
-    scripts->write("server.py", kTLSEchoServerScript);
     // OpenSSL's default trust store is replaced by the test CA alone.
     setenv("SSL_CERT_FILE", pki->file("ca.pem").c_str(), 1);
     for (const char* name : {"server", "wronghost", "untrusted"}) {
       auto child = std::make_unique<ChildProcess>(std::vector<std::string>{
-          "/usr/bin/python3", scripts->file("server.py"), pki->file(std::string(name) + "-chain.pem"),
-          pki->file(std::string(name) + ".key")});
+          "/usr/bin/python3", SupportScript("tls_echo_server.py"),
+          pki->file(std::string(name) + "-chain.pem"), pki->file(std::string(name) + ".key")});
       ports[name] = static_cast<std::uint16_t>(std::stoi(child->readLine()));
       servers.push_back(std::move(child));
     }
   }
   static void TearDownTestSuite() {
     servers.clear();
-    delete scripts;
     delete pki;
     unsetenv("SSL_CERT_FILE");
   }
@@ -81,13 +78,11 @@ protected:
   };
 
   static TestPKI* pki;
-  static TempDir* scripts;
   static std::map<std::string, std::uint16_t> ports;
   static std::vector<std::unique_ptr<ChildProcess>> servers;
 };
 
 TestPKI* WSTLSSessionTest::pki = nullptr;
-TempDir* WSTLSSessionTest::scripts = nullptr;
 std::map<std::string, std::uint16_t> WSTLSSessionTest::ports;
 std::vector<std::unique_ptr<ChildProcess>> WSTLSSessionTest::servers;
 

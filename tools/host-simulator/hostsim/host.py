@@ -34,8 +34,8 @@ ACTION_UUID = "com.zorbel.streamdeck.key"
 REGISTER_PLUGIN = "registerPlugin"
 REGISTER_INSPECTOR = "registerPropertyInspector"
 DEVICE_ID = "5A1D0C0FFEE0000000000000DECC0001"
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parent.parent
+SIMULATOR = Path(__file__).resolve().parents[1]  # tools/host-simulator
+REPO = SIMULATOR.parent.parent
 MAX_MESSAGE = 16 * 1024 * 1024
 # A plug-in gets this long to exit by itself after the host closes its connection.
 EXIT_GRACE = 5.0
@@ -282,7 +282,7 @@ class Host:
         if path.startswith("/plugin/"):
             root, rel = self.inspector_root, path[len("/plugin/"):]
         else:
-            root, rel = HERE / "web", path.lstrip("/")
+            root, rel = SIMULATOR / "web", path.lstrip("/")
         target = (root / rel).resolve()
         # Only files inside the served folder: no "..", no symlinks out of it.
         if root.resolve() not in target.parents or not target.is_file():

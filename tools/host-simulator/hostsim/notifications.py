@@ -45,17 +45,21 @@ def body(name, user_info, obj=OBJECT):
 
 
 class Bus:
-    """A session-bus connection that posts notifications and feeds received ones to an asyncio loop.
+    """A D-Bus connection that posts notifications and feeds received ones to an asyncio loop.
 
     `on_notification(name, obj, user_info)` runs on the asyncio loop for every notification on the bus,
-    including the ones this connection posts itself.
+    including the ones this connection posts itself. Without `address` the connection is GIO's shared
+    session bus; with one it is a connection of its own to that bus, which outlives the bus daemon (the
+    shared one would end this process when the daemon goes away), so a test can restart the daemon.
+    With `flush_each_post` false, posts are sent by `flush()` (or when GIO gets to them).
     """
 
-    def __init__(self, loop, on_notification):
+    def __init__(self, loop, on_notification, address=None, flush_each_post=True):
         from gi.repository import Gio, GLib
 
         self._loop = loop
         self._on_notification = on_notification
+        self._flush_each_post = flush_each_post
         self._context = GLib.MainContext.new()
         self._main_loop = GLib.MainLoop.new(self._context, False)
         ready = threading.Event()
@@ -64,7 +68,13 @@ class Bus:
         def run():
             self._context.push_thread_default()
             try:
-                self._connection = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+                if address is None:
+                    self._connection = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+                else:
+                    flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+                             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+                    self._connection = Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+                    self._connection.set_exit_on_close(False)
                 self._subscription = self._connection.signal_subscribe(
                     None, INTERFACE, MEMBER, PATH, None, Gio.DBusSignalFlags.NONE, self._signal)
                 # The daemon handles a connection's messages in order: after this reply the match rule
@@ -74,12 +84,17 @@ class Bus:
             except Exception as error:  # reported to the constructor's caller below
                 failure.append(error)
                 ready.set()
+                self._context.pop_thread_default()
                 return
             ready.set()
             self._main_loop.run()
-            self._connection.signal_unsubscribe(self._subscription)
-            self._connection.flush_sync(None)
-            self._context.pop_thread_default()
+            try:
+                self._connection.signal_unsubscribe(self._subscription)
+                self._connection.flush_sync(None)
+            except GLib.Error:  # the daemon is gone: nothing left to send
+                pass
+            finally:
+                self._context.pop_thread_default()
 
         self._thread = threading.Thread(target=run, name="dbus", daemon=True)
         self._thread.start()
@@ -94,8 +109,12 @@ class Bus:
     def post(self, name, user_info, obj=OBJECT):
         """Broadcasts one notification (no destination: every subscriber on the bus receives it)."""
         self._connection.emit_signal(None, PATH, INTERFACE, MEMBER, body(name, user_info, obj))
+        if self._flush_each_post:
+            self.flush()
+
+    def flush(self):
         self._connection.flush_sync(None)
 
-    def close(self):
+    def close(self, timeout=None):
         self._context.invoke_full(0, lambda: (self._main_loop.quit(), False)[1])
-        self._thread.join()
+        self._thread.join(timeout)

@@ -1,4 +1,4 @@
-#include "websocket/detail/WSUTF8.hpp"
+#include "platform/UTF8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -62,30 +62,30 @@ bool ScanInChunks(const Bytes& message, const std::vector<std::size_t>& cuts) {
                     message.begin() + static_cast<std::ptrdiff_t>(end));
     last = end;
     if (received.empty()) continue;
-    const auto result = WSValidateUTF8Partial(std::span(received).subspan(scanPosition));
+    const auto result = platform::ValidateUTF8Partial(std::span(received).subspan(scanPosition));
     if (result < 0) return false;
     scanPosition += static_cast<std::size_t>(result);
   }
-  return WSIsValidUTF8(received);
+  return platform::IsValidUTF8(received);
 }
 
 } // namespace
 
 // Every one- and two-byte input, against the reference.
-TEST(WSUTF8Test, EveryLeadByteWithEverySecondByte) {
+TEST(UTF8Test, EveryLeadByteWithEverySecondByte) {
   for (int a = 0; a < 256; ++a) {
     const Bytes one{static_cast<std::uint8_t>(a)};
-    ASSERT_EQ(WSUTF8ValidPrefixLength(one), ReferencePrefix(one)) << "byte " << a;
+    ASSERT_EQ(platform::UTF8ValidPrefixLength(one), ReferencePrefix(one)) << "byte " << a;
     for (int b = 0; b < 256; ++b) {
       const Bytes two{static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)};
-      ASSERT_EQ(WSUTF8ValidPrefixLength(two), ReferencePrefix(two)) << a << " " << b;
+      ASSERT_EQ(platform::UTF8ValidPrefixLength(two), ReferencePrefix(two)) << a << " " << b;
     }
   }
 }
 
 // Every three-byte input (16.7 million): covers every continuation-range edge of the three-byte
 // forms (E0 A0, ED 9F/A0) and the starts of the four-byte forms.
-TEST(WSUTF8Test, EveryThreeByteInput) {
+TEST(UTF8Test, EveryThreeByteInput) {
   Bytes three(3);
   for (int a = 0; a < 256; ++a) {
     for (int b = 0; b < 256; ++b) {
@@ -93,7 +93,7 @@ TEST(WSUTF8Test, EveryThreeByteInput) {
         three[0] = static_cast<std::uint8_t>(a), three[1] = static_cast<std::uint8_t>(b),
         three[2] = static_cast<std::uint8_t>(c);
         const std::size_t expected = ReferencePrefix(three);
-        if (WSUTF8ValidPrefixLength(three) != expected) {
+        if (platform::UTF8ValidPrefixLength(three) != expected) {
           FAIL() << a << " " << b << " " << c << " expected " << expected;
         }
       }
@@ -102,7 +102,7 @@ TEST(WSUTF8Test, EveryThreeByteInput) {
 }
 
 // Every four-byte lead with every second byte and the edge values of the last two bytes.
-TEST(WSUTF8Test, FourByteFormsAtEveryEdge) {
+TEST(UTF8Test, FourByteFormsAtEveryEdge) {
   const int edges[] = {0x00, 0x7F, 0x80, 0x81, 0xBE, 0xBF, 0xC0, 0xFF};
   for (int a = 0xF0; a <= 0xFF; ++a) {
     for (int b = 0; b < 256; ++b) {
@@ -110,7 +110,7 @@ TEST(WSUTF8Test, FourByteFormsAtEveryEdge) {
         for (int d : edges) {
           const Bytes four{static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
                            static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
-          ASSERT_EQ(WSUTF8ValidPrefixLength(four), ReferencePrefix(four))
+          ASSERT_EQ(platform::UTF8ValidPrefixLength(four), ReferencePrefix(four))
               << a << " " << b << " " << c << " " << d;
         }
       }
@@ -119,71 +119,71 @@ TEST(WSUTF8Test, FourByteFormsAtEveryEdge) {
 }
 
 // The named invalid forms.
-TEST(WSUTF8Test, RejectsOverlongSurrogatesAndOutOfRange) {
-  EXPECT_FALSE(WSIsValidUTF8(B("\xC0\xAF")));         // overlong "/"
-  EXPECT_FALSE(WSIsValidUTF8(B("\xC1\xBF")));         // overlong U+007F
-  EXPECT_FALSE(WSIsValidUTF8(B("\xE0\x9F\xBF")));     // overlong U+07FF
-  EXPECT_FALSE(WSIsValidUTF8(B("\xF0\x8F\xBF\xBF"))); // overlong U+FFFF
-  EXPECT_FALSE(WSIsValidUTF8(B("\xED\xA0\x80")));     // U+D800
-  EXPECT_FALSE(WSIsValidUTF8(B("\xED\xBF\xBF")));     // U+DFFF
-  EXPECT_FALSE(WSIsValidUTF8(B("\xF4\x90\x80\x80"))); // U+110000
-  EXPECT_FALSE(WSIsValidUTF8(B("\xF5\x80\x80\x80")));
-  EXPECT_FALSE(WSIsValidUTF8(B("\x80"))); // stray continuation
-  EXPECT_FALSE(WSIsValidUTF8(B("\xC3"))); // cut off
-  EXPECT_TRUE(WSIsValidUTF8(B("")));
-  EXPECT_TRUE(WSIsValidUTF8(B("\xED\x9F\xBF")));     // U+D7FF
-  EXPECT_TRUE(WSIsValidUTF8(B("\xEE\x80\x80")));     // U+E000
-  EXPECT_TRUE(WSIsValidUTF8(B("\xEF\xBF\xBF")));     // U+FFFF (a noncharacter, still valid)
-  EXPECT_TRUE(WSIsValidUTF8(B("\xF4\x8F\xBF\xBF"))); // U+10FFFF
-  EXPECT_TRUE(WSIsValidUTF8(B(std::string("a\0b", 3))));
-  EXPECT_TRUE(WSIsValidUTF8(B("\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5"))); // RFC 6455 test text
+TEST(UTF8Test, RejectsOverlongSurrogatesAndOutOfRange) {
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xC0\xAF")));         // overlong "/"
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xC1\xBF")));         // overlong U+007F
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xE0\x9F\xBF")));     // overlong U+07FF
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xF0\x8F\xBF\xBF"))); // overlong U+FFFF
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xED\xA0\x80")));     // U+D800
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xED\xBF\xBF")));     // U+DFFF
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xF4\x90\x80\x80"))); // U+110000
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xF5\x80\x80\x80")));
+  EXPECT_FALSE(platform::IsValidUTF8(B("\x80"))); // stray continuation
+  EXPECT_FALSE(platform::IsValidUTF8(B("\xC3"))); // cut off
+  EXPECT_TRUE(platform::IsValidUTF8(B("")));
+  EXPECT_TRUE(platform::IsValidUTF8(B("\xED\x9F\xBF")));     // U+D7FF
+  EXPECT_TRUE(platform::IsValidUTF8(B("\xEE\x80\x80")));     // U+E000
+  EXPECT_TRUE(platform::IsValidUTF8(B("\xEF\xBF\xBF")));     // U+FFFF (a noncharacter, still valid)
+  EXPECT_TRUE(platform::IsValidUTF8(B("\xF4\x8F\xBF\xBF"))); // U+10FFFF
+  EXPECT_TRUE(platform::IsValidUTF8(B(std::string("a\0b", 3))));
+  EXPECT_TRUE(platform::IsValidUTF8(B("\xCE\xBA\xE1\xBD\xB9\xCF\x83\xCE\xBC\xCE\xB5"))); // RFC 6455 test text
 }
 
 // The ASCII fast path hands over to the byte-wise check at every position of a word.
-TEST(WSUTF8Test, NonASCIIAtEveryWordPosition) {
+TEST(UTF8Test, NonASCIIAtEveryWordPosition) {
   for (std::size_t length = 1; length <= 40; ++length) {
     for (std::size_t at = 0; at < length; ++at) {
       Bytes bad(length, 'a');
       bad[at] = 0xFF;
-      EXPECT_EQ(WSUTF8ValidPrefixLength(bad), at) << length << " " << at;
+      EXPECT_EQ(platform::UTF8ValidPrefixLength(bad), at) << length << " " << at;
       Bytes good(length + 1, 'a');
       good[at] = 0xC3, good[at + 1] = 0xA9;
-      EXPECT_TRUE(WSIsValidUTF8(good)) << length << " " << at;
+      EXPECT_TRUE(platform::IsValidUTF8(good)) << length << " " << at;
     }
   }
 }
 
 // The partial rule: up to 3 trailing bytes may be held back; more than that is a failure.
-TEST(WSUTF8Test, PartialCheckHoldsBackAtMostThreeBytes) {
-  EXPECT_EQ(WSValidateUTF8Partial(B("")), 0);
-  EXPECT_EQ(WSValidateUTF8Partial(B("abc")), 3);
-  EXPECT_EQ(WSValidateUTF8Partial(B("ab\xF0")), 2);
-  EXPECT_EQ(WSValidateUTF8Partial(B("ab\xF0\x9F")), 2);
-  EXPECT_EQ(WSValidateUTF8Partial(B("ab\xF0\x9F\x98")), 2); // a four-byte character held back
-  EXPECT_EQ(WSValidateUTF8Partial(B("ab\xF0\x9F\x98\x80")), 6);
-  EXPECT_EQ(WSValidateUTF8Partial(B("\xF0\x9F\x98")), 0);
+TEST(UTF8Test, PartialCheckHoldsBackAtMostThreeBytes) {
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("")), 0);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc")), 3);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0")), 2);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0\x9F")), 2);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0\x9F\x98")), 2); // a four-byte character held back
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0\x9F\x98\x80")), 6);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xF0\x9F\x98")), 0);
   // An invalid byte among the last three is held back too (the decoder-based rule only looks
   // at whether the shorter prefix decodes); it fails once more bytes follow or at the end.
-  EXPECT_EQ(WSValidateUTF8Partial(B("abc\xFF")), 3);
-  EXPECT_EQ(WSValidateUTF8Partial(B("abc\xFF"
-                                    "d")),
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF")), 3);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF"
+                                            "d")),
             3);
-  EXPECT_EQ(WSValidateUTF8Partial(B("abc\xFF"
-                                    "de")),
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF"
+                                            "de")),
             3);
-  EXPECT_EQ(WSValidateUTF8Partial(B("abc\xFF"
-                                    "def")),
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF"
+                                            "def")),
             -1);
-  EXPECT_EQ(WSValidateUTF8Partial(B("\xFF")), 0);
-  EXPECT_EQ(WSValidateUTF8Partial(B("\xFF\xFF\xFF\xFF")), -1);
-  EXPECT_EQ(WSValidateUTF8Partial(B("\xED\xA0\x80"
-                                    "a")),
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xFF")), 0);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xFF\xFF\xFF\xFF")), -1);
+  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xED\xA0\x80"
+                                            "a")),
             -1);
 }
 
 // The reader's loop accepts valid text split at every position (across frames or reads) and
 // rejects invalid text however it is split.
-TEST(WSUTF8Test, SplitAtEveryPosition) {
+TEST(UTF8Test, SplitAtEveryPosition) {
   const Bytes valid = B("a\xC3\xA9"
                         "b\xE2\x82\xAC"
                         "c\xF0\x9F\x98\x80"
@@ -209,7 +209,7 @@ TEST(WSUTF8Test, SplitAtEveryPosition) {
 }
 
 // Every byte-at-a-time split of every one-to-four byte character.
-TEST(WSUTF8Test, EveryCodePointOneByteAtATime) {
+TEST(UTF8Test, EveryCodePointOneByteAtATime) {
   for (std::uint32_t cp = 0; cp <= 0x10FFFF; cp += (cp < 0x800 ? 1 : 61)) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
     Bytes c;

@@ -2,7 +2,7 @@
 // running scan position, then the full check at the end) reaches the same verdict as checking
 // the whole message at once, wherever the chunks are cut. The first input byte picks the cuts.
 
-#include "websocket/detail/WSUTF8.hpp"
+#include "platform/UTF8.hpp"
 
 #include <cstdlib>
 #include <vector>
@@ -18,15 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t at = 0; at < message.size() && !failed; at += step) {
     const auto chunk = message.subspan(at, std::min(step, message.size() - at));
     received.insert(received.end(), chunk.begin(), chunk.end());
-    const auto result = WSValidateUTF8Partial(std::span(received).subspan(scan));
+    const auto result = platform::ValidateUTF8Partial(std::span(received).subspan(scan));
     if (result < 0)
       failed = true;
     else
       scan += static_cast<std::size_t>(result);
     if (scan > received.size()) std::abort();
   }
-  const bool chunkedVerdict = !failed && WSIsValidUTF8(received);
-  if (chunkedVerdict != WSIsValidUTF8(message)) std::abort();
-  if (WSUTF8ValidPrefixLength(message) > message.size()) std::abort();
+  const bool chunkedVerdict = !failed && platform::IsValidUTF8(received);
+  if (chunkedVerdict != platform::IsValidUTF8(message)) std::abort();
+  if (platform::UTF8ValidPrefixLength(message) > message.size()) std::abort();
   return 0;
 }

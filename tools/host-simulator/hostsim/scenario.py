@@ -24,8 +24,8 @@ Expectations look at what arrived since the last action step, wait at most "time
 import asyncio
 import json
 
-import notifications
-from host import REPO, Host, ScenarioError, matches
+from . import notifications
+from .host import REPO, Host, ScenarioError, matches
 
 ACTIONS = ("start", "restart", "stop", "appear", "disappear", "press", "keyDown", "keyUp", "inspector", "post",
            "removeAction", "engine")
