@@ -36,6 +36,9 @@ constexpr std::uint64_t WSSecKeyLength = 16;
 constexpr std::size_t kReadBlockSize = 64 * 1024;
 constexpr std::size_t kMinimumRead = 4 * 1024;
 constexpr std::size_t kReadStepBudget = 4 * kReadBlockSize;
+/// Payloads read in place go into buffers already reserved for them: a step reads up to 4 MiB
+/// of them before other steps get their turn.
+constexpr std::size_t kReadStepInPlaceBudget = 4 * 1024 * 1024;
 /// Reading pauses while what waits for the delegate reaches 1 MiB and resumes below 512 KiB:
 /// the blocks and message buffers batches hold (a block counts whole), and control reports
 /// counted with 256 bytes each. That is four read steps: the reader stays ahead of the
@@ -53,8 +56,6 @@ constexpr std::size_t kReadInPlaceMinimum = 16 * 1024;
 constexpr std::size_t kSpareMessagesKept = 16;
 constexpr std::size_t kSpareMessageBytes = 4 * 1024 * 1024;
 constexpr std::size_t kSpareBatchesKept = 16;
-/// Blocks kept once a burst is over.
-constexpr std::size_t kReadBlocksKeptIdle = 4;
 
 /// Outgoing frames are composed into a chunk of this size, and a step writes at most 4 MiB.
 constexpr std::size_t kWriteChunkSize = 128 * 1024;
@@ -69,7 +70,8 @@ constexpr std::size_t kSendListsKept = 1024;
 /// that follow each other faster than that gather on the pool as a burst.
 constexpr auto kInlineAfterQuiet = std::chrono::microseconds(20);
 /// Reading: the memory is given back once all is delivered, the socket is empty and this much
-/// was read since the last time (a few times a burst, rarely in normal traffic).
+/// was allocated for reading since the last time (blocks and message buffers beyond the pools,
+/// control frames): after a burst, never in traffic the pools serve.
 constexpr std::uint64_t kReleaseAfterReadBurst = 256 * 1024;
 /// Pings reported and not yet answered beyond which only the latest is answered.
 constexpr std::size_t kPingsAnsweredEach = 64;
@@ -602,28 +604,20 @@ void WSWebSocketConnection::_markDelivery() {
 
 void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
   const std::uint64_t left = (_undeliveredBytes -= bytes);
-  if (left == 0 && _readSinceReleased.load(std::memory_order_relaxed) >= kReleaseAfterReadBurst) {
+  if (left == 0 && _allocatedSinceReleased.load(std::memory_order_relaxed) >= kReleaseAfterReadBurst) {
     // Everything read has been delivered. Behind the steps the reports queued (the pongs), a
-    // burst from the peer (a flood of pings, say) gives its memory back.
+    // burst from the peer that took memory beyond the reused blocks and buffers (a flood of
+    // pings, say) gives it back. Steady traffic, served from the pools, allocates nothing and
+    // never gets here.
     auto self = shared_from_this();
     _workQueue->async([self] {
-      if (self->_readSinceReleased.load(std::memory_order_relaxed) < kReleaseAfterReadBurst) return;
+      if (self->_allocatedSinceReleased.load(std::memory_order_relaxed) < kReleaseAfterReadBurst) return;
       {
         // Not over while the peer's bytes are still waiting.
         std::lock_guard lock(self->_objectLock);
         if (self->_inputStream && self->_inputStream->hasBytesAvailable()) return;
       }
-      self->_readSinceReleased.store(0, std::memory_order_relaxed);
-      self->_takeReturnedBatches();
-      // The blocks and buffers a burst needed beyond the few kept for steady traffic go too.
-      auto& blocks = self->_readBlocks;
-      std::size_t kept = 0;
-      std::erase_if(blocks, [&](const ReadBlock& block) {
-        return block != self->_readBlock && ++kept > kReadBlocksKeptIdle;
-      });
-      self->_spareMessages.clear();
-      self->_spareMessageBytes = 0;
-      self->_spareBatches.resize(std::min<std::size_t>(self->_spareBatches.size(), 1));
+      self->_allocatedSinceReleased.store(0, std::memory_order_relaxed);
       platform::ReleaseFreedMemory();
     });
   }
@@ -820,9 +814,12 @@ void WSWebSocketConnection::_handleFrameHeader(const WSFrameEvent& event, std::s
   // themselves are written as they arrive.
   const std::size_t needed = _assembledLength + static_cast<std::size_t>(event.payloadLength);
   std::visit(
-      [needed](auto& bytes) {
+      [needed, this](auto& bytes) {
         // Fragments grow it geometrically.
-        if (needed > bytes.capacity()) bytes.reserve(std::max(needed, 2 * bytes.capacity()));
+        if (needed <= bytes.capacity()) return;
+        const std::size_t before = bytes.capacity();
+        bytes.reserve(std::max(needed, 2 * before));
+        _allocatedSinceReleased.fetch_add(bytes.capacity() - before, std::memory_order_relaxed);
       },
       *_assembling);
   if (event.frameComplete && event.fin) _receivedAssembledMessage();
@@ -1012,8 +1009,9 @@ void WSWebSocketConnection::_takeReturnedBatches() {
 
 void WSWebSocketConnection::_handleFrameWithData(WSData data, std::uint8_t opcode) {
   // Control frames come between the step's messages: the messages before one are reported
-  // before it.
+  // before it. Each takes memory of its own until it has been reported.
   _postBatch();
+  _allocatedSinceReleased.fetch_add(data.size() + kReportOverhead, std::memory_order_relaxed);
   switch (opcode) {
   case WSOpcodeClose:
     handleCloseWithData(data);
@@ -1511,11 +1509,14 @@ void WSWebSocketConnection::_readFromInputStream() {
   // reports the next bytes as an event) or the step's budget is spent: no readiness check
   // (a system call) before each read.
   std::size_t budget = kReadStepBudget;
-  while (budget > 0) {
+  std::size_t inPlaceBudget = kReadStepInPlaceBudget;
+  while (budget > 0 && inPlaceBudget > 0) {
     std::ptrdiff_t read;
     const bool parsing = _framesRequested && !_readerStopped;
-    if (auto inPlace = parsing ? _readPayloadInPlace(*input, budget) : std::nullopt) {
+    std::size_t* spent = &budget;
+    if (auto inPlace = parsing ? _readPayloadInPlace(*input, inPlaceBudget) : std::nullopt) {
       read = *inPlace;
+      spent = &inPlaceBudget;
     } else {
       // The current block restarts when neither buffered bytes nor batches refer to it any
       // more; a full one is replaced by a free kept block, or by a new one.
@@ -1541,8 +1542,7 @@ void WSWebSocketConnection::_readFromInputStream() {
           error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
       return;
     }
-    _readSinceReleased.fetch_add(static_cast<std::size_t>(read), std::memory_order_relaxed);
-    budget -= std::min(budget, static_cast<std::size_t>(read));
+    *spent -= std::min(*spent, static_cast<std::size_t>(read));
   }
   // The budget is spent: the rest is read by a later step, after the messages read so far have
   // been handed on (and after any step queued meanwhile, such as a send).
@@ -1576,6 +1576,7 @@ void WSWebSocketConnection::_nextReadBlock() {
   }
   _readBlock = std::make_shared<std::vector<std::uint8_t>>(kReadBlockSize);
   _readBlocksCreated.fetch_add(1, std::memory_order_relaxed);
+  _allocatedSinceReleased.fetch_add(kReadBlockSize, std::memory_order_relaxed);
   _readBlockUsed = 0;
   _readBlockKept = _readBlocks.size() < kReadBlocksKept;
   if (_readBlockKept) _readBlocks.push_back(_readBlock);

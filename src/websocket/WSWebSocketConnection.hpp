@@ -237,8 +237,8 @@ private:
   bool _drainReportRequested = false;
   std::uint64_t _queuedSinceDrained = 0;
   bool _outputBackedUp = false;
-  /// Bytes read since the memory of a burst was last given back (written on the work queue).
-  std::atomic<std::uint64_t> _readSinceReleased{0};
+  /// Bytes allocated for reading since the memory of a burst was last given back (work queue).
+  std::atomic<std::uint64_t> _allocatedSinceReleased{0};
   /// The pong in _outgoing that has not been composed yet. While the output is backed up it
   /// takes the payload of each later ping instead of a pong per ping (RFC 6455 section 5.5.3
   /// lets a pong answer only the most recent ping). Deque elements stay put as the ends change.
