@@ -166,6 +166,20 @@ void Enqueue(const StatePtr& state, Task task) {
   if (schedule) WorkerPool::shared().schedule(state);
 }
 
+/// After a run outside the pool (inline or a sync() on an idle queue): hands the queue to the
+/// pool if tasks were queued meanwhile, or marks it idle.
+void ReleaseAfterRun(const StatePtr& state) {
+  bool schedule = false;
+  {
+    std::lock_guard lock(state->mutex);
+    if (state->tasks.empty())
+      MarkIdleLocked(*state);
+    else
+      schedule = true;
+  }
+  if (schedule) WorkerPool::shared().schedule(state);
+}
+
 /// Runs `task`, whose caller made itself the owner of the idle `state`, on this thread; then
 /// the tasks queued meanwhile while a short slice lasts; then hands the queue to the pool if
 /// tasks remain, or marks it idle. The queue is released even if a task throws.
@@ -176,17 +190,7 @@ void RunInline(const StatePtr& state, Task task) {
   constexpr int kMaxFollowUps = 16;
   struct Release {
     const StatePtr& state;
-    ~Release() {
-      bool schedule = false;
-      {
-        std::lock_guard lock(state->mutex);
-        if (state->tasks.empty())
-          MarkIdleLocked(*state);
-        else
-          schedule = true;
-      }
-      if (schedule) WorkerPool::shared().schedule(state);
-    }
+    ~Release() { ReleaseAfterRun(state); }
   };
   HeldScope held(state.get());
   Release release{state};
@@ -289,17 +293,7 @@ void SerialQueue::sync(Task task) {
       lock.unlock();
       struct Release {
         StatePtr state;
-        ~Release() {
-          bool schedule = false;
-          {
-            std::lock_guard lock(state->mutex);
-            if (state->tasks.empty())
-              MarkIdleLocked(*state);
-            else
-              schedule = true;
-          }
-          if (schedule) WorkerPool::shared().schedule(state);
-        }
+        ~Release() { ReleaseAfterRun(state); }
       } release{_state};
       HeldScope held(_state.get());
       task();
