@@ -1537,6 +1537,9 @@ void WSWebSocketConnection::_readFromInputStream() {
     }
     if (read == 0) return;
     if (read < 0) {
+      // A stream this connection closed (after its close handshake) or that is not open yet
+      // reads nothing; only a stream that failed is an error.
+      if (input->streamStatus() != WSStreamStatusError) return;
       auto error = input->streamError();
       _failWithError(
           error ? *error : WSErrorWithDomainCodeDescription(NSPOSIXErrorDomain, 0, "Unknown stream error."));
