@@ -209,8 +209,8 @@ std::string XLogFormatList(const char* format, std::initializer_list<XLogArgumen
       if (arg && (arg->kind() == XLogArgument::Kind::Signed || arg->kind() == XLogArgument::Kind::Unsigned)) {
         std::string text;
         platform::AppendUTF8(text, arg->kind() == XLogArgument::Kind::Signed
-                             ? static_cast<unsigned long long>(arg->asSigned()) & 0x1FFFFF
-                             : arg->asUnsigned());
+                                       ? static_cast<unsigned long long>(arg->asSigned()) & 0x1FFFFF
+                                       : arg->asUnsigned());
         Pad(out, text, static_cast<int>(width), left);
       } else {
         Pad(out, Describe(arg), static_cast<int>(width), left);

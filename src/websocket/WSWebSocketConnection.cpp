@@ -630,8 +630,7 @@ void WSWebSocketConnection::_messagesDelivered(std::uint64_t bytes) {
 bool WSWebSocketConnection::_innerPumpScanner() {
   if (readyState() == WS_CLOSED || _readerStopped) return false;
   // The only requests are the handshake's; frames are parsed as they are read.
-  if (!_consumers.empty()) return _pumpConsumer();
-  return false;
+  return !_consumers.empty() && _pumpConsumer();
 }
 
 bool WSWebSocketConnection::_pumpConsumer() {
