@@ -149,11 +149,7 @@ public:
       return;
     }
     if (!_connection) {
-      // Never kept for later: a key press replayed after an outage would be a wrong press.
-      ++_dropped;
-      if (_dropped <= kLoggedDrops)
-        XLOG("display", "Dropped the distributed notification %@: the D-Bus session bus is not connected%@",
-             name, _dropped == kLoggedDrops ? " (further ones are only counted until it is back)" : "");
+      drop(name);
       return;
     }
     try {
@@ -164,13 +160,27 @@ public:
       // for the write readiness handled in arm().
       _emitter->emitSignal(signal);
     } catch (const sdbus::Error& error) {
-      XLOG("display", "Failed to post the distributed notification %@: %@", name, std::string(error.what()));
-      // A connection that is closing refuses sends before anything else shows it: the pump
-      // finds out whether it was lost or only this message refused.
-      schedulePump();
+      // A connection that is closing refuses sends before its read side shows it: draining
+      // tells a lost bus (the notification is dropped like any other while it is away) from
+      // a refusal of this one message.
+      drain();
+      schedulePump(); // delivers what draining read
+      if (_connection)
+        XLOG("display", "Failed to post the distributed notification %@: %@", name,
+             std::string(error.what()));
+      else
+        drop(name);
       return;
     }
     arm();
+  }
+
+  // Never kept for later: a key press replayed after an outage would be a wrong press.
+  void drop(const std::string& name) {
+    ++_dropped;
+    if (_dropped <= kLoggedDrops)
+      XLOG("display", "Dropped the distributed notification %@: the D-Bus session bus is not connected%@",
+           name, _dropped == kLoggedDrops ? " (further ones are only counted until it is back)" : "");
   }
 
   ObserverToken addObserver(const std::string& name, const std::string& object,

@@ -327,6 +327,25 @@ TEST_F(DistributedNotificationReconnectTest, TheCenterReconnectsWhenTheBusComesB
   EXPECT_EQ(inbox.received.size(), 1u);
 }
 
+// Posts made before the center has read that the bus is gone fail on the closed socket: they show
+// the loss (once) and are dropped like any post while it lasts, never reported as failures.
+TEST_F(DistributedNotificationReconnectTest, PostsIntoTheJustLostBusAreDropped) {
+  auto c = center();
+  ASSERT_TRUE(c->isAvailable());
+  auto mark = log->mark();
+  // One step of the loop, so the posts run on it before it can read the closed socket.
+  RunLoop::main().queue().async([&] {
+    daemon.stop();
+    for (int n = 0; n < 5; ++n)
+      c->postNotificationName("Zorbel Stream Deck Key", "com.zorbel.streamdeck", json{{"n", n}});
+  });
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return !c->isAvailable(); }, kTimeout));
+  EXPECT_EQ(log->count("Failed to post", mark), 0) << log->since(mark);
+  EXPECT_EQ(log->count("the D-Bus session bus connection was lost", mark), 1);
+  // Repeats of a line are logged as one line and a count.
+  EXPECT_EQ(log->count("Dropped the distributed notification Zorbel Stream Deck Key", mark), 1);
+}
+
 // It keeps doing so: a second outage is handled like the first.
 TEST_F(DistributedNotificationReconnectTest, EveryOutageIsRecoveredFrom) {
   auto c = center();
