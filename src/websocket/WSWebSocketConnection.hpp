@@ -25,6 +25,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -109,7 +110,13 @@ private:
   /// The messages of one read step on their way to the delegate.
   struct ReceiveBatch;
 
-  // Connection object: state, lifecycle, errors.
+  /// A stream event or a send on a connection whose work queue has been idle this long is
+  /// handled on the thread that has it (the network loop, the caller) instead of waking a
+  /// worker; steps that follow each other faster than that gather on the pool as a burst.
+  static constexpr auto kInlineAfterQuiet = std::chrono::microseconds(20);
+
+  // Connection object: state, lifecycle, errors (WSWebSocketConnection.cpp).
+  [[noreturn]] static void fatalInternalError(const char* what);
   void assertOnWorkQueue() const;
   void setReadyState(std::int64_t state);
   void _connectionDone(const std::optional<WSError>& error, std::shared_ptr<WSInputStream> readStream,
@@ -123,24 +130,25 @@ private:
   /// answer to a message it refuses (1007, 1009).
   void _closeAndDisconnect(std::int64_t code, std::string reason);
 
-  // Opening handshake.
+  // Opening handshake (WSWebSocketHandshake.cpp).
   void didConnect();
   void _readHTTPHeader();
   void _httpHeadersDidFinish();
-
-  // Frame reader.
+  /// The response head is read through byte-sequence consumers over _readBuffer.
   void _addConsumerWithScanner(WSIOScanner scanner, WSIOHandler callback);
   void _readUntilBytes(const std::uint8_t* bytes, std::size_t length, WSIOHandler callback);
+  bool _pumpConsumer();
+  void _consumeReadBuffer(std::uint64_t length);
+
+  // Frame reader (WSWebSocketFrameReader.cpp).
   void _pumpScanner();
   void _markDelivery();
   void _messagesDelivered(std::uint64_t bytes);
   bool _innerPumpScanner();
-  bool _pumpConsumer();
   void _readFrameNew();
   /// Parses the bytes that came with the handshake's head; the frames read later are parsed as
   /// they are read.
   void _readFrameContinue();
-  void _consumeReadBuffer(std::uint64_t length);
   /// Runs the frame reader over `bytes`, all of them unless it stops; `block` is the read block
   /// they lie in (messages wholly inside it are delivered from it), or nullptr. False once the
   /// reader has stopped.
@@ -170,12 +178,15 @@ private:
                      WSDelegateAvailableMethods methods);
   /// Takes back the delivered batches: their blocks, message buffers and lists are reused.
   void _takeReturnedBatches();
+  /// One read step: the socket read while it has bytes (within the step's budget) and parsed.
+  void _readAndParse();
+  void _readFromInputStream();
+  void _nextReadBlock();
   void handleCloseWithData(const WSData& data);
   void _handlePingWithData(std::shared_ptr<const WSData> data);
-  void _answerPings();
   void handlePong(std::shared_ptr<const WSData> data);
 
-  // Frame writer and output pump.
+  // Frame writer and output pump (WSWebSocketFrameWriter.cpp).
   /// An outgoing frame (a payload to compose) or raw bytes (the handshake request).
   struct Outgoing {
     std::shared_ptr<const WSData> payload;
@@ -201,16 +212,14 @@ private:
   void _outputDidDrain();
   /// The frame of `item` has left _outgoing (composed or dropped).
   void _outgoingDone(const Outgoing& item);
+  /// The pongs of the pings reported since the last answer.
+  void _answerPings();
+  bool _stateError(const char* description, WSError* error) const;
 
-  // Stream events.
+  // Stream events (WSWebSocketConnection.cpp).
   void safeHandleEvent(WSStreamEvent event, const std::shared_ptr<WSStream>& stream);
-  void _readFromInputStream();
-  void _readAndParse();
-  void _nextReadBlock();
   void _updateSecureStreamOptions();
   std::shared_ptr<WSStream> _retainedStream(const WSStream& stream);
-
-  bool _stateError(const char* description, WSError* error) const;
 
   // ---- fields ----
   WSMutex _kvoLock;
