@@ -193,7 +193,7 @@ void SDConnectionManager::sendNow(const std::string& text, const char* failureFo
   if (_socket)
     sent = _socket->sendString(text, &error);
   else
-    error = WSErrorWithCodeDescription(2134, "Invalid State: there is no connection.");
+    error = WSErrorWithCodeDescription(WSErrorCode::InvalidState, "Invalid State: there is no connection.");
   if (!sent) XLOG("display", failureFormat, error);
 }
 

@@ -18,18 +18,27 @@ WSError WSErrorWithDomainCodeDescription(std::string domain, std::int64_t code, 
   return error;
 }
 
+WSError WSErrorWithDomainCodeDescription(std::string domain, WSErrorCode code, std::string description) {
+  return WSErrorWithDomainCodeDescription(std::move(domain), static_cast<std::int64_t>(code),
+                                          std::move(description));
+}
+
 WSError WSErrorWithCodeDescription(std::int64_t code, std::string description) {
   return WSErrorWithDomainCodeDescription(WSWebSocketErrorDomain, code, std::move(description));
 }
 
-WSError WSErrorWithCodeDescriptionUnderlyingError(std::int64_t code, std::string description,
+WSError WSErrorWithCodeDescription(WSErrorCode code, std::string description) {
+  return WSErrorWithDomainCodeDescription(WSWebSocketErrorDomain, code, std::move(description));
+}
+
+WSError WSErrorWithCodeDescriptionUnderlyingError(WSErrorCode code, std::string description,
                                                   const WSError& underlying) {
   WSError error = WSErrorWithCodeDescription(code, std::move(description));
   error.underlyingError = std::make_shared<const WSError>(underlying);
   return error;
 }
 
-WSError WSHTTPErrorWithCodeDescription(std::int64_t httpStatus, std::int64_t code, std::string description) {
+WSError WSHTTPErrorWithCodeDescription(std::int64_t httpStatus, WSErrorCode code, std::string description) {
   WSError error = WSErrorWithCodeDescription(code, std::move(description));
   error.httpResponseStatusCode = httpStatus;
   return error;

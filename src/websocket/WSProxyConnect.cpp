@@ -195,7 +195,8 @@ void WSProxyConnect::_writeData(std::vector<std::uint8_t> data) {
       budget -= 100;
       if (budget < 0) {
         if (auto self = weak.lock())
-          self->_failWithError(WSHTTPErrorWithCodeDescription(408, 2132, "Proxy timeout"));
+          self->_failWithError(
+              WSHTTPErrorWithCodeDescription(408, WSErrorCode::BadResponseCode, "Proxy timeout"));
         return;
       }
       if (output->streamStatus() == WSStreamStatusError) {
@@ -219,7 +220,8 @@ void WSProxyConnect::_processInputStream() {
     _didConnect();
     break;
   case WSHTTPConnectResponseReader::Result::Refused:
-    _failWithError(WSHTTPErrorWithCodeDescription(_receivedHTTPHeaders->statusCode(), WSProxyErrorCode,
+    _failWithError(WSHTTPErrorWithCodeDescription(_receivedHTTPHeaders->statusCode(),
+                                                  WSErrorCode::BadResponseCode,
                                                   _receivedHTTPHeaders->failureDescription()));
     break;
   }
@@ -247,7 +249,8 @@ void WSProxyConnect::_failWithError(const std::optional<WSError>& error) {
   std::lock_guard lock(_lock);
   if (!_completion) return;
   XLOG("WebSocket", "_failWithError, return error");
-  WSError failure = error ? *error : WSHTTPErrorWithCodeDescription(500, 2132, "Proxy Error");
+  WSError failure =
+      error ? *error : WSHTTPErrorWithCodeDescription(500, WSErrorCode::BadResponseCode, "Proxy Error");
   _receivedHTTPHeaders.reset();
   if (_inputStream) {
     _inputStream->setDelegate({});

@@ -123,7 +123,7 @@ public:
   virtual void open() = 0;
 
   /// In the open state: queue one message and return true. Otherwise false, and `error` (when
-  /// given) is filled with code 2134.
+  /// given) is filled with WSErrorCode::InvalidState (2134).
   virtual bool sendString(const std::string& string, WSError* error) = 0;
   virtual bool sendData(const WSData& data, WSError* error) = 0;
   virtual bool sendPing(const WSData& data, WSError* error) = 0;

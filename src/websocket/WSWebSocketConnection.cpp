@@ -43,7 +43,6 @@ WSWebSocketConnection::WSWebSocketConnection(Private, const WSURLRequest& reques
     : _securityPolicy(std::move(securityPolicy)),
       _requestRequiresSSL(WSURLRequiresSSL(CheckedRequest(request).url)), _urlRequest(request),
       _requestedProtocols(protocols), _url(request.url) {
-  _kvoLock = WSMutexInitRecursive();
   _workQueue = std::make_shared<platform::SerialQueue>("com.zorbel.streamdeck.websocket.work");
   _delegateController = std::make_shared<WSDelegateController>();
 }
@@ -58,11 +57,9 @@ WSWebSocketConnection::~WSWebSocketConnection() {
       stream->close();
     }
   }
-  WSMutexDestroy(_kvoLock);
-  // The last reference may go away in a task of the work queue itself; a queue cannot be
-  // destroyed from its own task (it would wait for itself), so another thread does it.
-  if (_workQueue && _workQueue->isCurrent())
-    std::thread([queue = std::move(_workQueue)]() mutable { queue.reset(); }).detach();
+  // The last reference may go away in a task of the work queue itself: a serial queue
+  // destroyed from its own task does not wait for itself, and its remaining tasks (which hold
+  // no reference to this connection) still run on the pool.
 }
 
 std::shared_ptr<WSWebSocket>
@@ -170,28 +167,21 @@ void WSWebSocketConnection::removeReadyStateObserver(int token) {
 }
 
 void WSWebSocketConnection::setReadyState(std::int64_t state) {
-  WSMutexLock(_kvoLock);
-  try {
-    std::int64_t old = readyState();
-    if (old != state) {
-      std::vector<ReadyStateObserver> observers;
-      {
-        std::lock_guard lock(_observerLock);
-        for (auto& entry : _observers) observers.push_back(entry.second);
-      }
-      for (auto& observer : observers) observer(true, old, state);
-      {
-        std::lock_guard lock(_propertyLock);
-        _readyState.store(state, std::memory_order_release);
-      }
-      for (auto& observer : observers) observer(false, old, state);
-    }
-  } catch (...) {
-    // An observer's exception propagates, but never with the mutex held.
-    WSMutexUnlock(_kvoLock);
-    throw;
+  // An observer's exception propagates, and the lock is released on the way out.
+  std::lock_guard change(_kvoLock);
+  std::int64_t old = readyState();
+  if (old == state) return;
+  std::vector<ReadyStateObserver> observers;
+  {
+    std::lock_guard lock(_observerLock);
+    for (auto& entry : _observers) observers.push_back(entry.second);
   }
-  WSMutexUnlock(_kvoLock);
+  for (auto& observer : observers) observer(true, old, state);
+  {
+    std::lock_guard lock(_propertyLock);
+    _readyState.store(state, std::memory_order_release);
+  }
+  for (auto& observer : observers) observer(false, old, state);
 }
 
 void WSWebSocketConnection::fatalInternalError(const char* what) {
@@ -224,8 +214,8 @@ void WSWebSocketConnection::open() {
     // Holds the connection until it has run; never cancelled: it checks the state instead.
     platform::RunLoop::main().queue().after(delay, [self] {
       if (self->readyState() == WS_CONNECTING)
-        self->_failWithError(
-            WSErrorWithDomainCodeDescription(NSURLErrorDomain, -1001, "Timed out connecting to server."));
+        self->_failWithError(WSErrorWithDomainCodeDescription(NSURLErrorDomain, WSErrorCode::TimedOut,
+                                                              "Timed out connecting to server."));
     });
   }
 
@@ -402,8 +392,8 @@ void WSWebSocketConnection::streamHandleEvent(WSStream& stream, WSStreamEvent ev
       std::weak_ptr<WSWebSocketConnection> weak = self;
       _workQueue->async([weak] {
         if (auto connection = weak.lock())
-          connection->_failWithError(
-              WSErrorWithDomainCodeDescription(NSURLErrorDomain, -1205, "Invalid server certificate."));
+          connection->_failWithError(WSErrorWithDomainCodeDescription(
+              NSURLErrorDomain, WSErrorCode::ServerCertificateUntrusted, "Invalid server certificate."));
       });
       return;
     }

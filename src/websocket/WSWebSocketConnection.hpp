@@ -222,7 +222,7 @@ private:
   std::shared_ptr<WSStream> _retainedStream(const WSStream& stream);
 
   // ---- fields ----
-  WSMutex _kvoLock;
+  WSRecursiveMutex _kvoLock;
   mutable std::mutex _propertyLock;
   std::shared_ptr<platform::SerialQueue> _workQueue;
   std::deque<std::unique_ptr<WSIOConsumer>> _consumers;

@@ -30,7 +30,7 @@ constexpr std::size_t kSendListsKept = 1024;
 // ---- sending ----------------------------------------------------------------------------
 
 bool WSWebSocketConnection::_stateError(const char* description, WSError* error) const {
-  WSError failure = WSErrorWithCodeDescription(2134, description);
+  WSError failure = WSErrorWithCodeDescription(WSErrorCode::InvalidState, description);
   XLOG("WebSocket", "%@", failure);
   if (error) *error = std::move(failure);
   return false;
@@ -277,9 +277,10 @@ void WSWebSocketConnection::_pumpWriting() {
     }
     if (failed) {
       auto streamError = output->streamError();
-      _failWithError(streamError ? WSErrorWithCodeDescriptionUnderlyingError(2145, "Error writing to stream.",
-                                                                             *streamError)
-                                 : WSErrorWithCodeDescription(2145, "Error writing to stream."));
+      _failWithError(streamError
+                         ? WSErrorWithCodeDescriptionUnderlyingError(WSErrorCode::WriteFailed,
+                                                                     "Error writing to stream.", *streamError)
+                         : WSErrorWithCodeDescription(WSErrorCode::WriteFailed, "Error writing to stream."));
       return;
     }
     if (budget == 0 && !_outputDrained()) _schedulePump();

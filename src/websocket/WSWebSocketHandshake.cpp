@@ -33,7 +33,8 @@ void WSWebSocketConnection::didConnect() {
                                             requestCookies(), _requestedProtocols);
   if (!request) {
     // The connector could not have connected to a URL without a host.
-    _failWithError(WSErrorWithCodeDescription(2133, "Invalid URL for the upgrade request."));
+    _failWithError(
+        WSErrorWithCodeDescription(WSErrorCode::InvalidResponse, "Invalid URL for the upgrade request."));
     return;
   }
   _writeData(WSDispatchData(request->serialize()));
@@ -52,7 +53,8 @@ void WSWebSocketConnection::_readHTTPHeader() {
         if (response.failed()) {
           // A malformed head, or one longer than WSMaxHTTPHeadSize without its end.
           XLOG("WebSocket", "Invalid response head: %@", response.failureReason());
-          connection._failWithError(WSErrorWithCodeDescription(2133, "Invalid HTTP response from server."));
+          connection._failWithError(
+              WSErrorWithCodeDescription(WSErrorCode::InvalidResponse, "Invalid HTTP response from server."));
         } else if (response.isHeaderComplete()) {
           XLOG("WebSocket", "Finished reading headers %@", response.headerFieldsDescription());
           connection._httpHeadersDidFinish();
@@ -72,25 +74,28 @@ void WSWebSocketConnection::_httpHeadersDidFinish() {
   if (status >= 400) {
     XLOG("WebSocket", "Request failed with response code %ld", static_cast<long>(status));
     _failWithError(WSHTTPErrorWithCodeDescription(
-        status, 2132, "Received bad response code from server: " + std::to_string(status) + "."));
+        status, WSErrorCode::BadResponseCode,
+        "Received bad response code from server: " + std::to_string(status) + "."));
     return;
   }
   if (!WSCheckHandshake(response, _secKey)) {
-    _failWithError(WSErrorWithCodeDescription(2133, "Invalid Sec-WebSocket-Accept response."));
+    _failWithError(
+        WSErrorWithCodeDescription(WSErrorCode::InvalidResponse, "Invalid Sec-WebSocket-Accept response."));
     return;
   }
   // RFC 6455 section 4.1: a switch of protocols that does not name the WebSocket upgrade is
   // not one, whatever its accept value. Other statuses below 400 are taken as they are.
   if (status == 101 && !WSResponseHasUpgradeFields(response)) {
-    _failWithError(WSErrorWithCodeDescription(2133, "Invalid HTTP upgrade response."));
+    _failWithError(
+        WSErrorWithCodeDescription(WSErrorCode::InvalidResponse, "Invalid HTTP upgrade response."));
     return;
   }
   if (auto negotiated = response.headerField("Sec-WebSocket-Protocol")) {
     bool offered = _requestedProtocols && std::find(_requestedProtocols->begin(), _requestedProtocols->end(),
                                                     *negotiated) != _requestedProtocols->end();
     if (!offered) {
-      _failWithError(
-          WSErrorWithCodeDescription(2133, "Server specified Sec-WebSocket-Protocol that wasn't requested."));
+      _failWithError(WSErrorWithCodeDescription(
+          WSErrorCode::InvalidResponse, "Server specified Sec-WebSocket-Protocol that wasn't requested."));
       return;
     }
     std::lock_guard lock(_propertyLock);

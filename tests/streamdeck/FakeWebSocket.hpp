@@ -110,7 +110,8 @@ private:
     if (state != WS_OPEN) {
       if (error)
         *error = WSErrorWithCodeDescription(
-            2134, "Invalid State: Cannot call `sendDataNoCopy:error:` until connection is open.");
+            WSErrorCode::InvalidState,
+            "Invalid State: Cannot call `sendDataNoCopy:error:` until connection is open.");
       return false;
     }
     sent.push_back({text, std::move(bytes)});

@@ -26,9 +26,8 @@ std::string WSHTTPConnectRequest(const std::string& host, std::uint32_t port,
                                  const std::optional<WSProxyCredentials>& credentials = std::nullopt,
                                  bool forLog = false);
 
-/// Error code and description of a refused tunnel, as the connection reports them.
-inline constexpr std::int64_t WSProxyErrorCode = 2132;
-/// "Received bad response code from proxy server: %d."
+/// The description of a refused tunnel (WSErrorCode::BadResponseCode), as the connection reports
+/// it: "Received bad response code from proxy server: %d."
 std::string WSProxyBadResponseDescription(int status);
 
 class WSHTTPConnectResponseReader {
