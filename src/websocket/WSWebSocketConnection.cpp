@@ -11,6 +11,8 @@
 #include "websocket/WSProxyConnect.hpp"
 #include "websocket/WSRunLoopThread.hpp"
 #include "websocket/detail/WSFrame.hpp"
+#include "websocket/detail/WSFrameReader.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/security/WSURLRequestPinning.hpp"
 
@@ -45,6 +47,7 @@ WSWebSocketConnection::WSWebSocketConnection(Private, const WSURLRequest& reques
       _requestedProtocols(protocols), _url(request.url) {
   _workQueue = std::make_shared<platform::SerialQueue>("com.zorbel.streamdeck.websocket.work");
   _delegateController = std::make_shared<WSDelegateController>();
+  _frameReader = std::make_unique<WSFrameReader>(WSDefaultMaximumMessageSize);
 }
 
 WSWebSocketConnection::~WSWebSocketConnection() {

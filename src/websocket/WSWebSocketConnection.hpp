@@ -19,8 +19,6 @@
 #include "websocket/WSMutex.hpp"
 #include "websocket/WSURLRequest.hpp"
 #include "websocket/WSWebSocket.hpp"
-#include "websocket/detail/WSFrameReader.hpp"
-#include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/stream/WSStream.hpp"
 
 #include <array>
@@ -37,6 +35,8 @@ namespace platform {
 class SerialQueue;
 }
 class WSProxyConnect;
+class WSFrameReader;
+struct WSFrameEvent;
 struct WSDelegateAvailableMethods;
 
 class WSWebSocketConnection final : public WSWebSocket,
@@ -257,7 +257,7 @@ private:
   std::vector<std::shared_ptr<const WSData>> _pingsToAnswer;
   std::uint64_t _currentStringScanPosition = 0;
   /// Parses frames once the handshake is done and the first frame has been asked for.
-  WSFrameReader _frameReader{WSDefaultMaximumMessageSize};
+  std::unique_ptr<WSFrameReader> _frameReader;
   bool _framesRequested = false;
   /// Blocks the socket is read into; a block is reused once neither buffered bytes nor a batch
   /// on its way to the delegate refer to it.

@@ -8,6 +8,7 @@
 #include "platform/UTF8.hpp"
 #include "websocket/WSDelegateController.hpp"
 #include "websocket/detail/WSFrame.hpp"
+#include "websocket/detail/WSFrameReader.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -124,7 +125,7 @@ void WSWebSocketConnection::_readFrameNew() {
   // Queued: the handshake requests the first frame before the open report, whose step must
   // still reach the delegate queue before any message read with the head.
   _workQueue->async([self] {
-    self->_frameReader = WSFrameReader(self->_maximumMessageSize);
+    *self->_frameReader = WSFrameReader(self->_maximumMessageSize);
     self->_readFrameContinue();
   });
 }
@@ -144,7 +145,7 @@ bool WSWebSocketConnection::_parseFrames(std::span<const std::uint8_t> bytes, co
   while (true) {
     if (readyState() == WS_CLOSED || _readerStopped) return false;
     WSFrameEvent event;
-    const std::size_t taken = _frameReader.read(bytes, &event);
+    const std::size_t taken = _frameReader->read(bytes, &event);
     bytes = bytes.subspan(taken);
     // The event's bytes point into the span: handled before the next step.
     switch (event.kind) {
@@ -167,15 +168,15 @@ bool WSWebSocketConnection::_parseFrames(std::span<const std::uint8_t> bytes, co
 }
 
 void WSWebSocketConnection::_handleReaderFailure() {
-  if (_frameReader.closeCode() == 1002) {
-    _closeWithProtocolError(_frameReader.failureReason());
+  if (_frameReader->closeCode() == 1002) {
+    _closeWithProtocolError(_frameReader->failureReason());
     return;
   }
-  if (_frameReader.closeCode() == 1009)
+  if (_frameReader->closeCode() == 1009)
     XLOG("WebSocket", "Refusing a message of more than %lu bytes",
          static_cast<unsigned long>(_maximumMessageSize));
   _readerStopped = true;
-  _closeAndDisconnect(_frameReader.closeCode(), _frameReader.failureReason());
+  _closeAndDisconnect(_frameReader->closeCode(), _frameReader->failureReason());
 }
 
 namespace {
@@ -283,7 +284,7 @@ bool WSWebSocketConnection::_handleFramePayload(const WSFrameEvent& event, const
     if (event.opcode == WSOpcodeText) {
       std::uint64_t scanned = 0;
       if (auto error = TextError(event.bytes, &scanned, true)) {
-        _frameReader.fail(1007, *error);
+        _frameReader->fail(1007, *error);
         _handleReaderFailure();
         return false;
       }
@@ -301,7 +302,7 @@ bool WSWebSocketConnection::_assembledPayload(std::size_t length, const WSFrameE
   if (_assemblingOpcode == WSOpcodeText) {
     auto bytes = MessageBytes(*_assembling).first(_assembledLength);
     if (auto error = TextError(bytes, &_currentStringScanPosition, last)) {
-      _frameReader.fail(1007, *error);
+      _frameReader->fail(1007, *error);
       _handleReaderFailure();
       return false;
     }
@@ -313,7 +314,7 @@ bool WSWebSocketConnection::_assembledPayload(std::size_t length, const WSFrameE
 std::optional<std::ptrdiff_t> WSWebSocketConnection::_readPayloadInPlace(WSInputStream& input,
                                                                          std::size_t budget) {
   // A large payload goes from the socket straight into its message: one copy, not two.
-  const std::uint64_t remaining = _frameReader.payloadRemaining();
+  const std::uint64_t remaining = _frameReader->payloadRemaining();
   if (!_assembling || remaining < kReadInPlaceMinimum) return std::nullopt;
   const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, budget));
   WSMessage& message = *_assembling;
@@ -323,7 +324,7 @@ std::optional<std::ptrdiff_t> WSWebSocketConnection::_readPayloadInPlace(WSInput
   if (read <= 0) return read;
   const auto taken = static_cast<std::size_t>(read);
   WSFrameEvent event;
-  _frameReader.takePayloadInPlace(taken, &event);
+  _frameReader->takePayloadInPlace(taken, &event);
   _assembledPayload(taken, event);
   return read;
 }

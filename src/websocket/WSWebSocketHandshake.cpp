@@ -5,6 +5,7 @@
 #include "platform/Log.hpp"
 #include "websocket/WSDelegateController.hpp"
 #include "websocket/WSRunLoopThread.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSRandom.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"

@@ -2,6 +2,7 @@
 // and binary, fragmented and large messages, pings both ways, close from either side, and a
 // dropped TCP connection.
 #include "websocket/WSWebSocketConnection.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 
 #include "WSTestSupport.hpp"
 #include "platform/Queue.hpp"

@@ -1,6 +1,7 @@
 // The opening handshake against a scripted server: the upgrade request as sent, every refusal
 // of the response, heads split or joined with frames, and the connect time-out.
 #include "websocket/WSWebSocketConnection.hpp"
+#include "websocket/detail/WSHTTPConnectMessage.hpp"
 
 #include "WSTestSupport.hpp"
 #include "platform/RunLoop.hpp"
