@@ -291,9 +291,16 @@ private:
   std::shared_ptr<WSSecurityPolicy> _securityPolicy;
   const bool _requestRequiresSSL;
   bool _streamSecurityValidated = false; // network thread only
-  bool _closeWhenFinishedWriting = false;
-  bool _failed = false;
   const WSURLRequest _urlRequest;
+  /// How the connection ends, beside the ready state, which cannot tell these apart: a failure
+  /// and the end of the stream both reach WS_CLOSED, and a close stays WS_CLOSING from its close
+  /// frame until the streams are closed (work queue).
+  /// closeConnection() has run: nothing more is queued, and the streams close once written.
+  bool _closeWhenFinishedWriting = false;
+  /// The connection failed: no close report follows its failure report.
+  bool _failed = false;
+  /// The close has been reported or left unreported (the pump closed the streams, or the end of
+  /// the stream was seen): it happens once.
   bool _sentClose = false;
   bool _cleanupScheduled = false; // _objectLock
   std::int32_t _closeCode = 0;
