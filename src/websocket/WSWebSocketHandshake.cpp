@@ -8,7 +8,6 @@
 #include "websocket/detail/WSHTTPConnectMessage.hpp"
 #include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSRandom.hpp"
-#include "websocket/detail/WSURLUtilities.hpp"
 
 #include <algorithm>
 
