@@ -13,6 +13,10 @@
 // Locks: _propertyLock guards the ready state; _kvoLock (recursive) serialises a ready-state
 // change with its notifications (order: _kvoLock, then _propertyLock); _objectLock (reentrant)
 // guards the stream fields, the scheduled run loops, the self reference and the clean-up flag.
+//
+// Files: WSWebSocketConnection.cpp (the state machine), WSWebSocketHandshake.cpp,
+// WSWebSocketFrameReader.cpp and WSWebSocketFrameWriter.cpp; the groups of members below say
+// which.
 
 #include "websocket/WSDispatchData.hpp"
 #include "websocket/WSIOConsumer.hpp"
