@@ -16,16 +16,30 @@
   // A key that appeared without coordinates is placed at 777/777 by the plug-in.
   const MISSING_COORDINATE = 777;
 
-  /* The plug-in reads numbers like this: leading blanks, an optional sign, then digits up to the first
-     other character; no digits give 0. */
-  function intValue(value) {
-    if (typeof value === 'number') return Math.trunc(value);
-    if (typeof value !== 'string') return 0;
-    const m = /^\s*([+-]?)(\d+)/.exec(value);
-    if (!m) return 0;
-    const n = parseInt(m[2], 10);
-    return m[1] === '-' ? -n : n;
+  const INT64_MIN = -(2n ** 63n);
+  const INT64_MAX = 2n ** 63n - 1n;
+
+  function clamp64(n) { return n < INT64_MIN ? INT64_MIN : n > INT64_MAX ? INT64_MAX : n; }
+
+  /* A setting or coordinate as the plug-in reads it, a 64-bit integer: a string's leading number
+     (blanks, an optional sign, digits up to the first other character; none give 0), a number
+     cut toward zero, true as 1; numbers beyond 64 bits saturate. Anything else gives 0 here. */
+  function integer64(value) {
+    if (typeof value === 'boolean') return value ? 1n : 0n;
+    if (typeof value === 'number') {
+      if (Number.isNaN(value)) return 0n;
+      if (value >= 2 ** 63) return INT64_MAX;
+      if (value <= -(2 ** 63)) return INT64_MIN;
+      return BigInt(Math.trunc(value));
+    }
+    if (typeof value !== 'string') return 0n;
+    const m = /^[ \t\n\v\f\r]*([+-]?)(\d*)/.exec(value);
+    const magnitude = m[2] === '' ? 0n : BigInt(m[2]);
+    return clamp64(m[1] === '-' ? -magnitude : magnitude);
   }
+
+  /* The plug-in keeps the low 32 bits (a 32-bit signed integer) of what it read. */
+  function intValue(value) { return Number(BigInt.asIntN(32, integer64(value))); }
 
   function inRange(v) { return v >= MIN && v <= MAX; }
 
@@ -37,9 +51,10 @@
     return position(coordinates, axis);
   }
 
+  /* Stream Deck counts from 0, the virtual row and column from 1, in 32-bit arithmetic. */
   function position(coordinates, axis) {
-    const c = coordinates && typeof coordinates[axis] === 'number' ? coordinates[axis] : MISSING_COORDINATE;
-    return c + 1;
+    const c = coordinates && coordinates[axis] !== undefined ? intValue(coordinates[axis]) : MISSING_COORDINATE;
+    return Number(BigInt.asIntN(32, BigInt(c) + 1n));
   }
 
   function defaultID(settings, coordinates) {

@@ -18,6 +18,10 @@ test('numbers are read like the plug-in reads them', () => {
   assert.equal(logic.intValue(''), 0);
   assert.equal(logic.intValue(12), 12);
   assert.equal(logic.intValue(undefined), 0);
+  // 64 bits read, the low 32 kept.
+  const cases = [[true, 1], [false, 0], [null, 0], [4294967297, 1], ['4294967297', 1], [-2.9, -2],
+                 ['99999999999999999999', -1], ['-99999999999999999999', 0], [1e300, -1], ['\t\v 8', 8]];
+  for (const [value, expected] of cases) assert.equal(logic.intValue(value), expected, JSON.stringify(value));
 });
 
 // The shared vectors of the key rules (tests/support/key_rules.json), which the plug-in's tests and
