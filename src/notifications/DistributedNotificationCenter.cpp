@@ -480,6 +480,21 @@ private:
     arm();
   }
 
+  // Waits for the socket to be ready for `type`, then pumps; `waiting` says a wait is pending,
+  // so that each kind has one at a time.
+  void waitOnce(boost::asio::posix::descriptor_base::wait_type type, bool SessionBusCenter::*waiting) {
+    if (this->*waiting) return;
+    this->*waiting = true;
+    std::weak_ptr<SessionBusCenter> weak = weak_from_this();
+    _descriptor.async_wait(type,
+                           [weak, waiting, generation = _generation](const boost::system::error_code& ec) {
+                             auto self = weak.lock();
+                             if (!self || self->_generation != generation) return;
+                             self.get()->*waiting = false;
+                             if (!ec) self->pump();
+                           });
+  }
+
   // Waits for what sd-bus asks for: readable, writable (a partly written signal) or its timeout.
   void arm() {
     if (!_connection) return;
@@ -492,26 +507,10 @@ private:
     }
     std::weak_ptr<SessionBusCenter> weak = weak_from_this();
     const std::uint64_t generation = _generation;
-    if ((data.events & POLLIN) && !_readWaiting) {
-      _readWaiting = true;
-      _descriptor.async_wait(boost::asio::posix::descriptor_base::wait_read,
-                             [weak, generation](const boost::system::error_code& ec) {
-                               auto self = weak.lock();
-                               if (!self || self->_generation != generation) return;
-                               self->_readWaiting = false;
-                               if (!ec) self->pump();
-                             });
-    }
-    if ((data.events & POLLOUT) && !_writeWaiting) {
-      _writeWaiting = true;
-      _descriptor.async_wait(boost::asio::posix::descriptor_base::wait_write,
-                             [weak, generation](const boost::system::error_code& ec) {
-                               auto self = weak.lock();
-                               if (!self || self->_generation != generation) return;
-                               self->_writeWaiting = false;
-                               if (!ec) self->pump();
-                             });
-    }
+    if (data.events & POLLIN)
+      waitOnce(boost::asio::posix::descriptor_base::wait_read, &SessionBusCenter::_readWaiting);
+    if (data.events & POLLOUT)
+      waitOnce(boost::asio::posix::descriptor_base::wait_write, &SessionBusCenter::_writeWaiting);
     if (data.timeout_usec != std::numeric_limits<std::uint64_t>::max()) {
       // sd-bus deadlines are CLOCK_MONOTONIC, the clock behind steady_clock on Linux.
       auto deadline = std::chrono::steady_clock::time_point(std::chrono::microseconds(data.timeout_usec));
