@@ -1,11 +1,11 @@
 #include "deck/DeckEngine.hpp"
 
+#include "contract/ZBContract.hpp"
 #include "deck/DeckChild.hpp"
 #include "deck/DeckImage.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
-#include "plugin/ZBStreamDeckPlugin.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 

@@ -1,5 +1,6 @@
 #include "deck/DeckTool.hpp"
 
+#include "contract/ZBContract.hpp"
 #include "deck/DeckConfig.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
@@ -7,7 +8,6 @@
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
-#include "plugin/ZBStreamDeckPlugin.hpp"
 
 #include <boost/asio/signal_set.hpp>
 

@@ -18,6 +18,7 @@
 // Lifetime: one instance, owned by the entry point in a shared_ptr (the notification observers
 // hold it weakly); it holds the connection manager weakly.
 
+#include "contract/ZBContract.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "streamdeck/SDEventsProtocol.hpp"
 
@@ -30,14 +31,6 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-
-/// The object of every notification exchanged with the Zorbel engine.
-inline constexpr const char* kZBEngineNotificationObject = "com.zorbel.streamdeck";
-inline constexpr const char* kZBKeyNotification = "Zorbel Stream Deck Key";
-inline constexpr const char* kZBShowAlertNotification = "Zorbel Stream Deck Show Alert";
-inline constexpr const char* kZBShowOKNotification = "Zorbel Stream Deck Show OK";
-inline constexpr const char* kZBSetTitleNotification = "Zorbel Stream Deck Set Title";
-inline constexpr const char* kZBSetImageNotification = "Zorbel Stream Deck Set Image";
 
 class ZBStreamDeckPlugin final : public SDEventsProtocol,
                                  public std::enable_shared_from_this<ZBStreamDeckPlugin> {
