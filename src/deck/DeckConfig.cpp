@@ -1,166 +1,176 @@
 #include "deck/DeckConfig.hpp"
 
-#include <toml++/toml.h>
+#include "deck/DeckConfigScan.hpp"
+#include "deck/DeckFileTrust.hpp"
+#include "deck/detail/DeckConfigTables.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <set>
-#include <sstream>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace deck {
 
 namespace {
 
-const std::set<std::string, std::less<>> kKeyFields = {"press", "release", "feedback", "title", "image",
-                                                       "every", "timeout", "row",      "column"};
+// The top-level tables and their readers, one line each (detail/DeckConfigTables.hpp).
+const std::pair<std::string_view, detail::DeckTableReader> kTables[] = {
+    {"keys", detail::DeckReadKeysTable},
+};
 
-int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
-
-DeckConfigError ErrorAt(const std::string& path, const toml::node& node, std::string reason) {
-  return DeckConfigError{path, LineOf(node), std::move(reason)};
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\n')
+      out += "\\n";
+    else if (u < 0x20 || u == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+      out += escaped;
+    } else
+      out += c;
+  }
+  return out;
 }
 
-// Reads one field of a key table into `key`; a reason when the value does not fit the field.
-std::optional<std::string> ReadField(DeckKey& key, std::string_view field, const toml::node& value) {
-  auto text = [&](std::string& into) -> std::optional<std::string> {
-    if (!value.is_string()) return std::string(field) + " must be a string";
-    into = value.as_string()->get();
-    return std::nullopt;
+// The TOML parser's description of a syntax error, in words for someone who edits the file.
+std::string PlainSyntaxError(std::string_view description) {
+  static const std::pair<std::string_view, std::string_view> kPlain[] = {
+      {"could not determine value type",
+       "this value is not one TOML knows: text goes in quotes (press = \"make\"), numbers and true or false "
+       "without"},
+      {"Error while parsing boolean", "this value is not one TOML knows: true and false are written in small "
+                                      "letters, text goes in quotes"},
+      {"Error while parsing decimal integer: expected digit",
+       "a number followed by letters: a duration goes in quotes (every = \"30s\")"},
+      {"control characters",
+       "a string that does not end on its line (a closing quote missing?) or that holds "
+       "a control character"},
+      {"Error while parsing string: encountered end-of-file", "a string that is never closed"},
+      {"Error while parsing table header: expected ']'", "a table name that is not closed with ]"},
+      {"blank bare keys", "an empty table name"},
+      {"expected '=', saw", "a key without = and a value (write key = value)"},
+      {"expected value, saw", "a key without a value after ="},
+      {"expected a comment or whitespace", "more after the value on the same line: one key = value per line "
+                                           "(a comment starts with #)"},
+      {"expected keys, tables, whitespace or comments",
+       "a line that is none of key = value, [table] or a comment (# …)"},
+      {"cannot redefine existing", "a key or table that is already defined above (each is written once)"},
+      {"dangling comma", "a comma before the closing } (an inline table takes none)"},
+      {"Error while parsing inline table", "an inline table { … } must be on one line, its key = value pairs "
+                                           "separated by commas"},
+      {"Error while parsing array", "an array [ … ] that is not closed, or two commas in a row"},
+      {"unknown escape sequence",
+       "an unknown escape in a string: in double quotes write a backslash as \\\\, "
+       "or use single quotes for text with backslashes"},
+      {"leading zeroes are prohibited", "a number that starts with 0"},
+      {"not representable in 64 bits", "a number too large"},
+      {"invalid utf-8", "text that is not UTF-8"},
+      {"exceeded maximum nested value depth", "too many arrays or inline tables inside each other"},
+      {"Error while parsing date", "a date or time that does not exist"},
+      {"Error while parsing time", "a date or time that does not exist"},
   };
-  auto duration = [&](auto assign) -> std::optional<std::string> {
-    if (!value.is_string()) return std::string(field) + " must be a duration in quotes, such as \"30s\"";
-    auto parsed = DeckParseDuration(value.as_string()->get());
-    if (!parsed)
-      return "bad duration \"" + value.as_string()->get() + "\" for " + std::string(field) +
-             " (use a whole number with ms, s, m or h, such as \"500ms\" or \"1m30s\")";
-    assign(*parsed);
-    return std::nullopt;
-  };
-  auto position = [&](int& into) -> std::optional<std::string> {
-    if (!value.is_integer()) return std::string(field) + " must be a whole number";
-    auto v = value.as_integer()->get();
-    if (v < 1 || v > 999) return std::string(field) + " must be from 1 to 999";
-    into = static_cast<int>(v);
-    return std::nullopt;
-  };
-  if (field == "press") return text(key.press);
-  if (field == "release") return text(key.release);
-  if (field == "title") return text(key.title);
-  if (field == "image") return text(key.image);
-  if (field == "feedback") {
-    std::string mode;
-    if (auto problem = text(mode)) return problem;
-    if (mode == "status")
-      key.feedback = Feedback::Status;
-    else if (mode == "none")
-      key.feedback = Feedback::None;
-    else
-      return "feedback must be \"status\" or \"none\", not \"" + mode + "\"";
-    return std::nullopt;
-  }
-  if (field == "every") return duration([&](Milliseconds d) { key.every = d; });
-  if (field == "timeout") return duration([&](Milliseconds d) { key.timeout = d; });
-  if (field == "row") return position(key.row);
-  return position(key.column);
-}
-
-// One [keys.<id>] table, checked field by field and as a whole.
-std::variant<DeckKey, DeckConfigError> ReadKey(const std::string& id, const toml::node& node, int line,
-                                               const std::string& path) {
-  const toml::table* table = node.as_table();
-  if (!table) return DeckConfigError{path, line, "keys." + id + " must be a table"};
-  DeckKey key;
-  key.id = id;
-  if (key.id.empty()) return DeckConfigError{path, line, "a key's ID must not be empty"};
-  bool hasRow = false, hasColumn = false;
-  for (auto&& [field, value] : *table) {
-    if (!kKeyFields.count(field.str()))
-      return DeckConfigError{path, static_cast<int>(field.source().begin.line),
-                             "unknown field \"" + std::string(field.str()) + "\" in keys." + key.id};
-    if (auto problem = ReadField(key, field.str(), value)) return ErrorAt(path, value, *problem);
-    hasRow = hasRow || field.str() == "row";
-    hasColumn = hasColumn || field.str() == "column";
-  }
-  if (hasRow != hasColumn)
-    return DeckConfigError{path, line, "keys." + key.id + " needs both row and column, or neither"};
-  if (!hasRow) {
-    if (auto position = DeckPositionOfID(key.id)) std::tie(key.row, key.column) = *position;
-  }
-  if (key.row == 0 && (!key.press.empty() || !key.release.empty()))
-    return DeckConfigError{path, line,
-                           "keys." + key.id +
-                               " has press or release but no position: give row and column "
-                               "(presses name keys by position)"};
-  if (key.every && key.title.empty())
-    return DeckConfigError{path, line, "keys." + key.id + " has every but no title command to rerun"};
-  return key;
+  for (auto& [pattern, plain] : kPlain)
+    if (description.find(pattern) != std::string_view::npos) return std::string(plain);
+  constexpr std::string_view kPrefix = "Error while parsing ";
+  if (description.starts_with(kPrefix)) description.remove_prefix(kPrefix.size());
+  return "TOML syntax error in " + Printable(description);
 }
 
 } // namespace
 
 std::string DeckConfigError::description() const {
-  return line > 0 ? path + ":" + std::to_string(line) + ": " + reason : path + ": " + reason;
+  std::string place = path;
+  if (line > 0) place += ":" + std::to_string(line);
+  if (line > 0 && column > 0) place += ":" + std::to_string(column);
+  return place + ": " + reason;
 }
 
 DeckConfigResult DeckParseConfig(const std::string& text, const std::string& path) {
+  if (text.size() > kDeckMaxConfigBytes)
+    return DeckConfigError{path, 0, 0, "larger than 1 MiB, the most a configuration may have"};
+  if (auto problem = DeckScanConfigText(text))
+    return DeckConfigError{path, problem->line, problem->column, problem->reason};
   toml::table root;
   try {
     root = toml::parse(text, path);
   } catch (const toml::parse_error& error) {
     return DeckConfigError{path, static_cast<int>(error.source().begin.line),
-                           std::string(error.description())};
+                           static_cast<int>(error.source().begin.column),
+                           PlainSyntaxError(error.description())};
   }
   DeckConfig config;
   config.path = path;
-  for (auto&& [name, node] : root) {
-    if (name.str() != "keys")
-      return DeckConfigError{path, static_cast<int>(name.source().begin.line),
-                             "unknown table or field \"" + std::string(name.str()) +
-                                 "\" (keys go in [keys.<ID>])"};
-    if (!node.is_table()) return ErrorAt(path, node, "keys must be a table of keys");
-  }
-  const toml::table* keys = root["keys"].as_table();
-  if (!keys) return config;
-  // toml++ iterates in key order: keys are read, then put in the file's order, so that the
-  // first fault reported is the first one in the file.
-  std::vector<std::pair<int, std::variant<DeckKey, DeckConfigError>>> read;
-  for (auto&& [name, node] : *keys) {
-    const int line = static_cast<int>(name.source().begin.line);
-    read.emplace_back(line, ReadKey(std::string(name.str()), node, line, path));
-  }
-  std::stable_sort(read.begin(), read.end(), [](auto& a, auto& b) { return a.first < b.first; });
-  std::map<std::pair<int, int>, std::string> positions;
-  for (auto& [line, entry] : read) {
-    if (auto* error = std::get_if<DeckConfigError>(&entry)) return *error;
-    auto& key = std::get<DeckKey>(entry);
-    if (key.row != 0) {
-      auto [it, inserted] = positions.emplace(std::pair(key.row, key.column), key.id);
-      if (!inserted)
-        return DeckConfigError{path, line,
-                               "keys." + key.id + " has the position of keys." + it->second + " (row " +
-                                   std::to_string(key.row) + ", column " + std::to_string(key.column) + ")"};
-    }
-    config.keys.push_back(std::move(key));
+  for (auto [name, node] : detail::DeckInFileOrder(root)) {
+    auto table = std::find_if(std::begin(kTables), std::end(kTables),
+                              [&](auto& entry) { return entry.first == name->str(); });
+    if (table == std::end(kTables))
+      return detail::DeckErrorAt(path, *name,
+                                 "unknown table or field \"" + std::string(name->str()) +
+                                     "\" (keys go in [keys.<ID>])");
+    if (auto error = table->second(*node, path, config)) return *error;
   }
   return config;
 }
 
 DeckConfigResult DeckLoadConfig(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return DeckConfigError{path, 0, "cannot read the file"};
-  std::ostringstream text;
-  text << in.rdbuf();
-  return DeckParseConfig(text.str(), path);
+  auto failed = [&](std::string reason) { return DeckConfigError{path, 0, 0, std::move(reason)}; };
+  // Without blocking: opening a FIFO for reading would wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return failed(std::string("cannot read the file: ") + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return failed(std::string("cannot read the file: ") + std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISDIR(st.st_mode)                          ? "a folder"
+                       : S_ISFIFO(st.st_mode)                       ? "a FIFO"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                       : S_ISSOCK(st.st_mode)                       ? "a socket"
+                                                                    : "not a regular file";
+    return failed(std::string("not a configuration file: it is ") + kind +
+                  " (a configuration is a regular file)");
+  }
+  if (auto untrusted = DeckUntrustedFileReason(path, false)) {
+    // The sentence names the file first, as description() does.
+    const std::string named = path + ": ";
+    return failed(untrusted->starts_with(named) ? untrusted->substr(named.size()) : *untrusted);
+  }
+  // At most one byte more than the limit: enough to know the file is too large.
+  std::string text(kDeckMaxConfigBytes + 1, '\0');
+  std::size_t size = 0;
+  while (size < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + size, text.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failed(std::string("cannot read the file: ") + std::strerror(errno));
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  if (size > kDeckMaxConfigBytes) return failed("larger than 1 MiB, the most a configuration may have");
+  text.resize(size);
+  return DeckParseConfig(text, path);
 }
 
 std::string DeckDefaultConfigPath() {
+  // XDG: a path in XDG_CONFIG_HOME that is not absolute is invalid and ignored.
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && *config == '/') return std::string(config) + "/zorbel/deck.toml";
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/.config/zorbel/deck.toml";
+  std::string home;
+  if (const char* value = std::getenv("HOME"); value && *value)
+    home = value;
+  else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir)
+    home = entry->pw_dir;
+  return home + "/.config/zorbel/deck.toml";
 }
 
 std::optional<Milliseconds> DeckParseDuration(const std::string& text) {

@@ -6,15 +6,19 @@
 //   release  = "command"        run on key up
 //   feedback = "status"         "status": Show OK on exit 0, Show Alert otherwise; "none"
 //   title    = "command"        its first line of output becomes the key's title
+//   icon     = "command"        its first line of output (an image file or a data URL) becomes the
+//                               key's image; it runs when `title` runs
 //   image    = "~/icon.png"     a file shown on the key at start and after every reload
-//   every    = "30s"            rerun `title` this often
+//   every    = "30s"            rerun `title` (and `icon`) this often; at least 1s
 //   timeout  = "10s"            the time limit of every command of the key
 //   row, column                 the position, when the ID is not R<row>C<column>
 //
 // Parsing is pure: it reads nothing but the text it is given, so every rule is testable. Errors
 // are values that name the file, the line and the reason; the first one found is reported.
+// Other top-level tables (detail/DeckConfigTables.hpp) each fill their own part of DeckConfig.
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <variant>
@@ -25,6 +29,12 @@ namespace deck {
 using Milliseconds = std::chrono::milliseconds;
 
 inline constexpr Milliseconds kDefaultTimeout{10'000};
+/// The shortest `every`: a title command rerun more often only loads the machine.
+inline constexpr Milliseconds kDeckMinimumEvery{1'000};
+/// The most keys a configuration may have.
+inline constexpr std::size_t kDeckMaxKeys = 1024;
+/// The largest configuration file, in bytes (1 MiB).
+inline constexpr std::size_t kDeckMaxConfigBytes = 1024 * 1024;
 
 enum class Feedback {
   Status, // Show OK when the command exits with 0, Show Alert otherwise
@@ -39,6 +49,7 @@ struct DeckKey {
   std::string release;
   Feedback feedback = Feedback::Status;
   std::string title;
+  std::string icon;  // a command whose first line of output is an image file or a data URL
   std::string image; // as written; DeckExpandHome() gives the file's path
   std::optional<Milliseconds> every;
   Milliseconds timeout = kDefaultTimeout;
@@ -51,21 +62,28 @@ struct DeckConfig {
 
 struct DeckConfigError {
   std::string path;
-  int line = 0; // 0 when the whole file is concerned (unreadable)
+  int line = 0;   // 0 when the whole file is concerned (unreadable)
+  int column = 0; // from 1 when known (TOML syntax), else 0
   std::string reason;
-  /// "path:line: reason", the way compilers name a place in a file.
+  /// "path:line: reason" or "path:line:column: reason", the way compilers name a place in a file.
   std::string description() const;
 };
 
 using DeckConfigResult = std::variant<DeckConfig, DeckConfigError>;
 
-/// Parses `text` as the configuration read from `path` (used in messages only).
+/// Parses `text` as the configuration read from `path` (used in messages only). Text over
+/// kDeckMaxConfigBytes, or nested deeper than DeckScanConfigText() allows, is refused before the
+/// TOML parser sees it.
 DeckConfigResult DeckParseConfig(const std::string& text, const std::string& path);
 
-/// Reads and parses the file at `path`.
+/// Reads and parses the file at `path`: it must be a regular file (a FIFO, a folder or a device
+/// is refused without being read), one DeckUntrustedFileReason() trusts, of at most
+/// kDeckMaxConfigBytes.
 DeckConfigResult DeckLoadConfig(const std::string& path);
 
-/// The default file: $XDG_CONFIG_HOME/zorbel/deck.toml, else ~/.config/zorbel/deck.toml.
+/// The default file: $XDG_CONFIG_HOME/zorbel/deck.toml, else ~/.config/zorbel/deck.toml (an
+/// XDG_CONFIG_HOME that is empty or relative is ignored; without HOME, the home folder is the
+/// user's entry in the password database).
 std::string DeckDefaultConfigPath();
 
 /// A duration such as "250ms", "30s", "5m", "1h" or "1m30s" (integers with units, largest

@@ -2,6 +2,7 @@
 
 #include "contract/ZBContract.hpp"
 #include "deck/DeckConfig.hpp"
+#include "deck/DeckConfigCheck.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
 #include "diagnostics/XErrorHandler.hpp"
@@ -170,7 +171,13 @@ int Run(const DeckInvocation& invocation) {
     Complain(error->description());
     return 1;
   }
-  if (invocation.check) return 0;
+  if (invocation.check) {
+    auto problems = DeckConfigFileProblems(std::get<DeckConfig>(loaded), HomeFolder());
+    for (auto& problem : problems) Complain(problem);
+    if (!problems.empty()) return 1;
+    std::printf("%s\n", DeckConfigSummary(std::get<DeckConfig>(loaded)).c_str());
+    return 0;
+  }
   auto center = Connect();
   if (!center) return 1;
   DeckEngine engine(platform::RunLoop::main(), center, LogLine, {HomeFolder(), invocation.verbose});
