@@ -26,7 +26,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 all=(WSFrameReaderFuzzer WSHTTPResponseFuzzer WSFrameHeaderFuzzer UTF8Fuzzer WSHTTPConnectResponseFuzzer
-     WSPACAnswerFuzzer SDMessageFuzzer DistributedNotificationUserInfoFuzzer PreferencesFileFuzzer)
+     WSPACAnswerFuzzer SDMessageFuzzer DistributedNotificationUserInfoFuzzer PreferencesFileFuzzer
+     DeckConfigFuzzer)
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
 bash scripts/setup.sh

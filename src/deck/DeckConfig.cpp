@@ -91,7 +91,8 @@ std::string DeckConfigError::description() const {
   std::string place = path;
   if (line > 0) place += ":" + std::to_string(line);
   if (line > 0 && column > 0) place += ":" + std::to_string(column);
-  return place + ": " + reason;
+  // One line in a log, whatever names the file holds ("a\nb" is a valid quoted key).
+  return Printable(place + ": " + reason);
 }
 
 DeckConfigResult DeckParseConfig(const std::string& text, const std::string& path) {
@@ -109,14 +110,15 @@ DeckConfigResult DeckParseConfig(const std::string& text, const std::string& pat
   }
   DeckConfig config;
   config.path = path;
-  for (auto [name, node] : detail::DeckInFileOrder(root)) {
+  for (const auto& entry : detail::DeckInFileOrder(root)) {
+    const toml::key& name = *entry.first;
+    const toml::node& node = *entry.second;
     auto table = std::find_if(std::begin(kTables), std::end(kTables),
-                              [&](auto& entry) { return entry.first == name->str(); });
+                              [&](auto& reader) { return reader.first == name.str(); });
     if (table == std::end(kTables))
-      return detail::DeckErrorAt(path, *name,
-                                 "unknown table or field \"" + std::string(name->str()) +
-                                     "\" (keys go in [keys.<ID>])");
-    if (auto error = table->second(*node, path, config)) return *error;
+      return detail::DeckErrorAt(
+          path, name, "unknown table or field \"" + std::string(name.str()) + "\" (keys go in [keys.<ID>])");
+    if (auto error = table->second(node, path, config)) return *error;
   }
   return config;
 }
