@@ -4,15 +4,19 @@
 // DeckConfig from the parsed table; DeckParseConfig calls it from one line of its table list.
 // The helpers below carry the rules every table shares, so that a duration, a command or an
 // error reads the same wherever it is written: each returns nullopt when the value fits, else
-// the reason, which DeckErrorAt() turns into an error with the value's line.
+// the reason, which DeckErrorAt() turns into an error with the value's line. A reader's .cpp
+// belongs to the library zb_deck_config, with DeckParseConfig.
 
 #include "deck/DeckConfig.hpp"
 
 #include <toml++/toml.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace deck::detail {
 
