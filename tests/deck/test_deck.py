@@ -27,7 +27,7 @@ image = "icons/key.png"
 
 [keys.R1C3]
 title = 'n=$(cat n 2>/dev/null || echo 0); n=$((n+1)); echo $n > n; echo "tick $n"'
-every = "100ms"
+every = "1s"
 
 [keys.R2C2]
 press = 'echo started >> "$HOME/starts"; exec sleep 60'
