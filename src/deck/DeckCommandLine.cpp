@@ -23,7 +23,8 @@ const std::map<std::string, Subcommand>& Subcommands() {
        {DeckAction::Image, "image <id> <file|data-URL|->",
         "Sets the image of every key with button ID <id>, from a PNG, JPEG, GIF, SVG or WebP file (its\n"
         "type is read from its bytes), a data:image/… URL, or standard input (-). Images above 8 MiB\n"
-        "are refused; an empty argument (\"\") clears the image.\n"}},
+        "are refused, and so is a path that is not a regular file (a FIFO, a device); standard input\n"
+        "must end within 60 s and not pause for 10 s. An empty argument (\"\") clears the image.\n"}},
       {"alert",
        {DeckAction::Alert, "alert <id>", "Shows the alert mark on every key with button ID <id>.\n"}},
       {"ok", {DeckAction::OK, "ok <id>", "Shows the OK mark on every key with button ID <id>.\n"}},

@@ -180,6 +180,14 @@ void Install(const DeckSetupPlaces& places, int home, Run& run) {
     run.failed(target + ": " + Error(errno) + " (run setup from the unpacked bundle)");
     return;
   }
+  // Both pieces come from the bundle: without its unit nothing is done.
+  Descriptor bundle = OpenFolder(places.bundle, false, why);
+  auto unit = bundle ? ReadRegular(bundle.get(), kUnit, kMaxUnitBytes) : std::nullopt;
+  if (!unit) {
+    run.failed(places.bundle + "/" + kUnit +
+               ": not found or not a regular file (run setup from the unpacked bundle); nothing done");
+    return;
+  }
   // The command.
   if (Descriptor bin = OpenBelow(home, places.home, {".local", "bin"}, true, why)) {
     bool isLink = false;
@@ -206,13 +214,6 @@ void Install(const DeckSetupPlaces& places, int home, Run& run) {
     run.failed(why);
   }
   // The unit.
-  Descriptor bundle = OpenFolder(places.bundle, false, why);
-  auto unit = bundle ? ReadRegular(bundle.get(), kUnit, kMaxUnitBytes) : std::nullopt;
-  if (!unit) {
-    run.failed(places.bundle + "/" + kUnit +
-               ": not found or not a regular file (run setup from the unpacked bundle)");
-    return;
-  }
   std::string unitPath;
   why.clear();
   Descriptor folder = UnitFolder(places, home, true, unitPath, why);

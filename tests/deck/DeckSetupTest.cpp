@@ -161,6 +161,13 @@ TEST(DeckSetupTest, PlacesFollowTheEnvironment) {
   EXPECT_EQ(DeckSetup(home.places, false).status, 0);
   EXPECT_EQ(ReadFile(home.dir.file("config/systemd/user/zorbel-deck.service")), kUnitText);
   EXPECT_NE(::access(home.unit().c_str(), F_OK), 0);
+  // Outside a bundle (no unit beside the program) nothing is done at all.
+  ::unlink(home.dir.file("bundle/zorbel-deck.service").c_str());
+  ::unlink(home.link().c_str());
+  auto outside = DeckSetup(home.places, false);
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_NE(outside.errors.find("run setup from the unpacked bundle"), std::string::npos) << outside.errors;
+  EXPECT_EQ(LinkOf(home.link()), "");
   home.places.home = "";
   auto refused = DeckSetup(home.places, false);
   EXPECT_EQ(refused.status, 1);

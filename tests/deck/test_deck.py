@@ -5,6 +5,7 @@ import asyncio
 import base64
 import json
 import os
+import shutil
 import signal
 import tempfile
 import time
@@ -319,6 +320,33 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
                         first_lines)
         await self.until(lambda: self.key(0, 0).title == "second", "the second engine's title")
         self.assertEqual(self.host.problems, [])
+
+    async def test_setup_links_the_bundle_and_installs_its_unit(self):
+        bundle, home = self.home / "bundle", self.home / "user"
+        bundle.mkdir()
+        home.mkdir()
+        shutil.copy2(DECK, bundle / "zorbel-deck")  # its own folder is the bundle
+        unit = Path(__file__).resolve().parents[2] / "bundle" / "zorbel-deck.service"
+        shutil.copy2(unit, bundle / "zorbel-deck.service")
+        env = {"HOME": str(home), "XDG_CONFIG_HOME": "relative/ignored", "PATH": "/usr/bin:/bin"}
+        code, out, err = await self.deck_at(bundle / "zorbel-deck", "setup", env=env)
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(os.readlink(home / ".local/bin/zorbel-deck"), str(bundle / "zorbel-deck"))
+        self.assertEqual((home / ".config/systemd/user/zorbel-deck.service").read_text(), unit.read_text())
+        self.assertIn("systemctl --user enable --now zorbel-deck", out)
+        self.assertIn(f"{home}/.local/bin is not on your PATH", out)
+        # Through the link it is the same program, and it undoes what it did.
+        code, out, err = await self.deck_at(home / ".local/bin/zorbel-deck", "setup", "--uninstall", env=env)
+        self.assertEqual((code, err), (0, ""))
+        self.assertFalse(os.path.lexists(home / ".local/bin/zorbel-deck"))
+        self.assertFalse(os.path.lexists(home / ".config/systemd/user/zorbel-deck.service"))
+
+    async def deck_at(self, executable, *args, env):
+        process = await asyncio.create_subprocess_exec(
+            str(executable), *args, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.PIPE, env={**os.environ, **env})
+        out, err = await asyncio.wait_for(process.communicate(), DEADLINE)
+        return process.returncode, out.decode(), err.decode()
 
 
 if __name__ == "__main__":
