@@ -5,6 +5,7 @@ import asyncio
 import base64
 import json
 import os
+import select
 import shutil
 import signal
 import tempfile
@@ -266,7 +267,7 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
                         pass
                 if lines[1] is None:
                     ready = await asyncio.get_running_loop().run_in_executor(
-                        None, lambda: __import__("select").select([reader], [], [], 0.25)[0])
+                        None, lambda: select.select([reader], [], [], 0.25)[0])
                     if ready:
                         lines[1] = reader.read(4096)
                 if all(lines):
