@@ -1,5 +1,7 @@
 #include "deck/DeckCommandLine.hpp"
 
+#include "deck/DeckConfigReference.hpp"
+
 #include <map>
 
 namespace deck {
@@ -21,7 +23,8 @@ const std::map<std::string, Subcommand>& Subcommands() {
        {DeckAction::Image, "image <id> <file|data-URL|->",
         "Sets the image of every key with button ID <id>, from a PNG, JPEG, GIF, SVG or WebP file (its\n"
         "type is read from its bytes), a data:image/… URL, or standard input (-). Images above 8 MiB\n"
-        "are refused; an empty argument (\"\") clears the image.\n"}},
+        "are refused, and so is a path that is not a regular file (a FIFO, a device); standard input\n"
+        "must end within 60 s and not pause for 10 s. An empty argument (\"\") clears the image.\n"}},
       {"alert",
        {DeckAction::Alert, "alert <id>", "Shows the alert mark on every key with button ID <id>.\n"}},
       {"ok", {DeckAction::OK, "ok <id>", "Shows the OK mark on every key with button ID <id>.\n"}},
@@ -35,10 +38,19 @@ const std::map<std::string, Subcommand>& Subcommands() {
         "With --json, one JSON object per line: the notification's userInfo\n"
         "(context, row, column, pressed).\n"}},
       {"run",
-       {DeckAction::Run, "run [--verbose] [--check] [CONFIG]",
+       {DeckAction::Run, "run [--verbose] [--replace] [--check] [CONFIG]",
         "Runs the scripting engine in the foreground with CONFIG (default:\n"
         "$XDG_CONFIG_HOME/zorbel/deck.toml). SIGHUP reloads the file. --check only checks the file\n"
-        "(exit status 0 when it is good); --verbose also logs every successful command.\n"}},
+        "(exit status 0 when it is good); --verbose also logs every successful command.\n"
+        "One engine runs per session (it owns the bus name com.zorbel.deck): a second one exits\n"
+        "with status 1 naming the first, unless --replace, which makes the first one stop.\n"
+        "'zorbel-deck help config' describes the configuration file.\n"}},
+      {"setup",
+       {DeckAction::Setup, "setup [--uninstall]",
+        "Run from the unpacked bundle: links this zorbel-deck into ~/.local/bin and installs the\n"
+        "systemd user unit zorbel-deck.service into $XDG_CONFIG_HOME/systemd/user (default\n"
+        "~/.config/systemd/user), and says how to start it. --uninstall removes both again (only a\n"
+        "link to a zorbel-deck and the unit it installed; nothing else is touched).\n"}},
   };
   return kSubcommands;
 }
@@ -50,18 +62,20 @@ bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
 std::string DeckUsageLine(const std::string& subcommand) {
   auto it = Subcommands().find(subcommand);
   if (it == Subcommands().end())
-    return "usage: zorbel-deck title|image|alert|ok|clear|watch|run … (--help for more)";
+    return "usage: zorbel-deck title|image|alert|ok|clear|watch|run|setup … (--help for more)";
   return std::string("usage: zorbel-deck ") + it->second.usage;
 }
 
 std::string DeckHelpText(const std::string& subcommand) {
+  if (subcommand == "config") return std::string(DeckConfigReference());
   auto it = Subcommands().find(subcommand);
   if (it != Subcommands().end()) return DeckUsageLine(subcommand) + "\n\n" + it->second.help;
   std::string text = "usage: zorbel-deck <command> [arguments]\n\n"
                      "Sets Stream Deck keys and answers their presses through the Zorbel plug-in.\n"
                      "Keys are named by button ID: R<row>C<column>, or the ID set in the inspector.\n\n";
   for (auto& [name, sub] : Subcommands()) text += std::string("  zorbel-deck ") + sub.usage + "\n";
-  text += "\n'zorbel-deck <command> --help' describes one command.\n"
+  text += "\n'zorbel-deck <command> --help' describes one command; 'zorbel-deck help config' the\n"
+          "configuration file.\n"
           "Exit status: 0 success, 1 failure (no session bus, a bad configuration), 2 usage error.\n";
   return text;
 }
@@ -94,6 +108,10 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
       invocation.check = true;
     } else if (options && action == DeckAction::Run && (a == "--verbose" || a == "-v")) {
       invocation.verbose = true;
+    } else if (options && action == DeckAction::Run && a == "--replace") {
+      invocation.replace = true;
+    } else if (options && action == DeckAction::Setup && a == "--uninstall") {
+      invocation.uninstall = true;
     } else if (options && a.size() > 1 && a[0] == '-') {
       return error("unknown option \"" + a + "\"");
     } else {
@@ -112,6 +130,7 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
     wanted = 1;
     break;
   case DeckAction::Watch:
+  case DeckAction::Setup:
     wanted = 0;
     break;
   case DeckAction::Run:

@@ -5,6 +5,7 @@
 //   zorbel-deck title <id> <text>      zorbel-deck watch [--json]
 //   zorbel-deck image <id> <image>     zorbel-deck run [--verbose] [CONFIG]
 //   zorbel-deck alert|ok|clear <id>    zorbel-deck run --check [CONFIG]
+//   zorbel-deck setup [--uninstall]    zorbel-deck help [<command>|config]
 //
 // "--help" (or "-h") after a subcommand asks for its help; "--" ends the options, so that a
 // title may begin with a dash.
@@ -15,7 +16,7 @@
 
 namespace deck {
 
-enum class DeckAction { Help, Title, Image, Alert, OK, Clear, Watch, Run };
+enum class DeckAction { Help, Title, Image, Alert, OK, Clear, Watch, Run, Setup };
 
 struct DeckInvocation {
   DeckAction action = DeckAction::Help;
@@ -25,6 +26,8 @@ struct DeckInvocation {
   bool json = false;    // watch --json
   bool check = false;   // run --check
   bool verbose = false; // run --verbose
+  bool replace = false; // run --replace
+  bool uninstall = false; // setup --uninstall
   std::string config;   // run [CONFIG]; empty for the default file
 };
 
@@ -38,7 +41,8 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
 /// The usage line of `subcommand` ("" for the whole program).
 std::string DeckUsageLine(const std::string& subcommand);
 
-/// The help text of `subcommand` ("" for the whole program), ending with a line break.
+/// The help text of `subcommand` ("" for the whole program; "config" for the configuration
+/// reference), ending with a line break.
 std::string DeckHelpText(const std::string& subcommand);
 
 } // namespace deck

@@ -4,6 +4,7 @@
 // The type comes from the bytes, never from the file's name: PNG, JPEG, GIF and WebP by their
 // signatures, SVG by its first element after any XML declaration, comments and DOCTYPE.
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -31,7 +32,20 @@ std::variant<std::string, DeckImageError> DeckImageDataURL(std::string_view byte
 /// is, "-" reads standard input, anything else is a file's path.
 std::variant<std::string, DeckImageError> DeckImageFromArgument(const std::string& argument);
 
-/// The data URL of the file at `path`.
+/// How long standard input may give no data, and how long it is read at most, before `image -`
+/// gives up on it.
+inline constexpr std::chrono::milliseconds kImageStreamQuiet{10000};
+inline constexpr std::chrono::milliseconds kImageStreamTotal{60000};
+
+/// The data URL of the file at `path`: a regular file only (a FIFO, device, socket or folder is
+/// refused without reading it), at most kMaxImageBytes.
+
 std::variant<std::string, DeckImageError> DeckImageFromFile(const std::string& path);
+
+/// The data URL of the image read from `fd` (a pipe, a terminal, a file) to its end: at most
+/// kMaxImageBytes, and an error once `quiet` passes without any data or `total` without its end.
+std::variant<std::string, DeckImageError> DeckImageFromStream(int fd, const std::string& source,
+                                                              std::chrono::milliseconds quiet,
+                                                              std::chrono::milliseconds total);
 
 } // namespace deck

@@ -5,16 +5,22 @@
 #include "deck/DeckConfigCheck.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
+#include "deck/DeckSetup.hpp"
+#include "deck/DeckWatchLine.hpp"
 #include "diagnostics/XErrorHandler.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
+#include "notifications/SessionBusProbe.hpp"
 #include "platform/RunLoop.hpp"
+#include "platform/UTF8.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <pwd.h>
@@ -28,6 +34,10 @@ using nlohmann::json;
 
 // How long a command waits for the bus to take its notification.
 constexpr std::chrono::seconds kFlushTimeout{10};
+// How long the bus has to answer the first connection.
+constexpr std::chrono::seconds kSignOfLife{5};
+// The bus name of the one engine of a session.
+constexpr const char* kEngineBusName = "com.zorbel.deck";
 
 void Complain(const std::string& text) {
   std::fprintf(stderr, "zorbel-deck: %s\n", text.c_str());
@@ -47,6 +57,12 @@ std::string HomeFolder() {
 }
 
 std::shared_ptr<platform::DistributedNotificationCenter> Connect() {
+  // sd-bus would wait up to 90 s for a bus that accepts the connection but does not answer (a
+  // stopped daemon): ask for a sign of life first, within a bound.
+  if (auto failure = platform::SessionBusSignOfLife(std::nullopt, kSignOfLife)) {
+    Complain("cannot reach the D-Bus session bus at " + DeckSessionBusAddress() + ": " + *failure);
+    return nullptr;
+  }
   auto center =
       platform::DistributedNotificationCenter::sessionBusCenter(platform::RunLoop::main(), std::nullopt);
   if (!center->isAvailable()) {
@@ -57,6 +73,16 @@ std::shared_ptr<platform::DistributedNotificationCenter> Connect() {
 }
 
 int Post(const DeckInvocation& invocation) {
+  // The bus carries text as UTF-8 only: refused here, before connecting, rather than by the bus.
+  if (!platform::IsValidUTF8(invocation.id)) {
+    Complain("the key ID is not valid UTF-8");
+    return 1;
+  }
+  if (!platform::IsValidUTF8(invocation.value)) {
+    Complain(std::string(invocation.action == DeckAction::Title ? "the title" : "the argument") +
+             " is not valid UTF-8 (check the terminal's or the script's encoding)");
+    return 1;
+  }
   std::vector<std::pair<const char*, json>> posts;
   switch (invocation.action) {
   case DeckAction::Title:
@@ -88,13 +114,21 @@ int Post(const DeckInvocation& invocation) {
   if (!center) return 1;
   // Posted from a task of the loop, where the center writes at once instead of queueing a task.
   std::optional<bool> flushed;
+  std::uint64_t failed = 0;
   auto& loop = platform::RunLoop::main();
   loop.queue().async([&] {
+    const std::uint64_t before = center->failedPosts();
     for (auto& [name, userInfo] : posts)
       center->postNotificationName(name, kZBEngineNotificationObject, userInfo);
+    failed = center->failedPosts() - before;
     flushed = center->flush(kFlushTimeout);
   });
   loop.runUntil([&] { return flushed.has_value(); }, kFlushTimeout + std::chrono::seconds(5));
+  if (failed != 0) {
+    Complain("the notification was not sent: the D-Bus session bus connection refused it (the log at "
+             "~/.local/state/Zorbel/StreamDeck.log says why)");
+    return 1;
+  }
   if (!flushed.value_or(false)) {
     Complain("the D-Bus session bus at " + DeckSessionBusAddress() + " did not take the notification");
     return 1;
@@ -129,37 +163,49 @@ private:
   std::function<void()> _hangUp;
 };
 
+// Ends the loop when the reader of standard output goes away (a pipe whose reader closed reports
+// an error when polled; a terminal that hung up, a hang-up), so that `watch | head -1` ends
+// once `head` has, not at the next press. Output that cannot be polled (a file) never ends it.
+class OutputGone {
+public:
+  OutputGone() : _output(platform::detail::IoContext(platform::RunLoop::main())) {
+    int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return;
+    boost::system::error_code ec;
+    _output.assign(fd, ec);
+    if (ec) {
+      ::close(fd);
+      return;
+    }
+    _output.async_wait(boost::asio::posix::descriptor_base::wait_error,
+                       [](const boost::system::error_code& ec) {
+                         if (!ec) platform::RunLoop::main().stop();
+                       });
+  }
+
+private:
+  boost::asio::posix::stream_descriptor _output;
+};
+
 int Watch(const DeckInvocation& invocation) {
   std::signal(SIGPIPE, SIG_IGN);
   auto center = Connect();
   if (!center) return 1;
   const bool asJson = invocation.json;
-  auto token = center->addObserver(
-      kZBKeyNotification, kZBEngineNotificationObject,
-      [asJson](const platform::DistributedNotification& notification) {
-        const json& info = notification.userInfo;
-        std::string line;
-        if (asJson) {
-          line = info.dump(-1, ' ', false, json::error_handler_t::replace);
-        } else {
-          auto text = [&](const char* key) {
-            auto it = info.find(key);
-            if (it == info.end()) return std::string("?");
-            return it->is_string() ? it->get<std::string>() : it->dump();
-          };
-          bool pressed = info.value("pressed", false);
-          line = "R" + text("row") + "C" + text("column") + (pressed ? " down " : " up ") + text("context");
-        }
-        line += '\n';
-        // A reader that went away (a closed pipe) ends the watch.
-        if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
-          platform::RunLoop::main().stop();
-      });
+  auto token = center->addObserver(kZBKeyNotification, kZBEngineNotificationObject,
+                                   [asJson](const platform::DistributedNotification& notification) {
+                                     const std::string line = DeckWatchLine(notification.userInfo, asJson);
+                                     // A reader that went away (a closed pipe) ends the watch.
+                                     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+                                         std::fflush(stdout) != 0)
+                                       platform::RunLoop::main().stop();
+                                   });
   if (token == 0) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
     return 1;
   }
   Signals signals;
+  OutputGone outputGone;
   platform::RunLoop::main().run();
   return 0;
 }
@@ -180,6 +226,22 @@ int Run(const DeckInvocation& invocation) {
   }
   auto center = Connect();
   if (!center) return 1;
+  // One engine per session: the bus name says which, before any command runs.
+  auto claim = center->requestName(kEngineBusName, invocation.replace, [] {
+    LogLine(std::string("Another zorbel-deck run took over ") + kEngineBusName +
+            " (run --replace): stopping");
+    platform::RunLoop::main().stop();
+  });
+  if (!claim.owned) {
+    if (claim.owner)
+      Complain("another zorbel-deck run (pid " + std::to_string(*claim.owner) +
+               ") already runs on the D-Bus session bus at " + DeckSessionBusAddress() +
+               ": stop it, or take over with 'zorbel-deck run --replace'");
+    else
+      Complain("cannot own the name " + std::string(kEngineBusName) + " on the D-Bus session bus at " +
+               DeckSessionBusAddress() + ": " + claim.failure);
+    return 1;
+  }
   DeckEngine engine(platform::RunLoop::main(), center, LogLine, {HomeFolder(), invocation.verbose});
   if (!engine.start(std::move(std::get<DeckConfig>(loaded)))) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
@@ -219,6 +281,13 @@ int DeckRunInvocation(const DeckInvocation& invocation) {
   case DeckAction::Run:
     status = Run(invocation);
     break;
+  case DeckAction::Setup: {
+    auto report = DeckSetup(DeckSetupPlacesOfThisProcess(), invocation.uninstall);
+    std::fputs(report.text.c_str(), stdout);
+    std::fflush(stdout);
+    std::fputs(report.errors.c_str(), stderr);
+    return report.status;
+  }
   default:
     status = Post(invocation);
     break;

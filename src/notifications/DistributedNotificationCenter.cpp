@@ -118,6 +118,7 @@ public:
     // Match slots belong to the connection and go before it; the timers' waits end with them.
     close();
     _observers.clear();
+    _names.clear();
   }
 
   /// Connects for the first time. A unix socket nobody listens at yet (a session whose bus starts
@@ -165,11 +166,13 @@ public:
       // a refusal of this one message.
       drain();
       schedulePump(); // delivers what draining read
-      if (_connection)
+      if (_connection) {
+        ++_failedPosts;
         XLOG("display", "Failed to post the distributed notification %@: %@", name,
              std::string(error.what()));
-      else
+      } else {
         drop(name);
+      }
       return;
     }
     arm();
@@ -178,6 +181,7 @@ public:
   // Never kept for later: a key press replayed after an outage would be a wrong press.
   void drop(const std::string& name) {
     ++_dropped;
+    ++_failedPosts;
     if (_dropped <= kLoggedDrops)
       XLOG("display", "Dropped the distributed notification %@: the D-Bus session bus is not connected%@",
            name, _dropped == kLoggedDrops ? " (further ones are only counted until it is back)" : "");
@@ -221,6 +225,18 @@ public:
 
   void removeObserver(ObserverToken token) override { _observers.erase(token); }
 
+  std::uint64_t failedPosts() const override { return _failedPosts; }
+
+  NameRequest requestName(const std::string& name, bool replace, std::function<void()> lost) override {
+    auto claim = std::make_shared<NameClaim>();
+    claim->name = name;
+    claim->lost = std::move(lost);
+    auto result = claimName(claim, replace);
+    if (result.owned) _names.push_back(claim);
+    schedulePump(); // the calls may have read other messages into the connection's queue
+    return result;
+  }
+
   bool flush(std::chrono::milliseconds timeout) override {
     if (!_connection) return false;
     try {
@@ -247,6 +263,81 @@ private:
     DistributedNotificationHandler handler;
     sdbus::Slot slot; // the match on the current connection, if any
   };
+
+  // A well-known name this center owns, to be owned again after a reconnection.
+  struct NameClaim {
+    std::string name;
+    std::function<void()> lost;
+    sdbus::Slot slot; // the NameLost match on the current connection
+  };
+
+  // RequestName, with the NameLost match first so that a takeover right after it is seen.
+  NameRequest claimName(const std::shared_ptr<NameClaim>& claim, bool replace) {
+    if (!_connection) return {false, std::nullopt, "not connected to the D-Bus session bus"};
+    // org.freedesktop.DBus.RequestName flags and replies.
+    constexpr std::uint32_t kAllowReplacement = 1, kReplaceExisting = 2, kDoNotQueue = 4;
+    constexpr std::uint32_t kPrimaryOwner = 1, kAlreadyOwner = 4;
+    try {
+      std::weak_ptr<SessionBusCenter> weak = weak_from_this();
+      std::weak_ptr<NameClaim> weakClaim = claim;
+      claim->slot = _connection->addMatch(
+          "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameLost',"
+          "path='/org/freedesktop/DBus',arg0='" +
+              claim->name + "'",
+          [weak, weakClaim](sdbus::Message&) {
+            // Called inside sd-bus: the owner hears of it from the loop.
+            auto self = weak.lock();
+            if (!self) return;
+            boost::asio::post(self->_io, [weak, weakClaim] {
+              if (auto self = weak.lock()) self->nameLost(weakClaim);
+            });
+          });
+      auto bus = sdbus::createProxy(*_connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+      std::uint32_t reply = 0;
+      bus->callMethod("RequestName")
+          .onInterface("org.freedesktop.DBus")
+          .withArguments(claim->name, kAllowReplacement | kDoNotQueue | (replace ? kReplaceExisting : 0))
+          .storeResultsTo(reply);
+      if (reply == kPrimaryOwner || reply == kAlreadyOwner) return {true, std::nullopt, {}};
+      claim->slot.reset();
+      std::uint32_t pid = 0;
+      try {
+        bus->callMethod("GetConnectionUnixProcessID")
+            .onInterface("org.freedesktop.DBus")
+            .withArguments(claim->name)
+            .storeResultsTo(pid);
+      } catch (const sdbus::Error&) {
+        return {false, std::nullopt, "the name has another owner"};
+      }
+      return {false, pid, {}};
+    } catch (const sdbus::Error& error) {
+      claim->slot.reset();
+      drain();
+      return {false, std::nullopt, error.what()};
+    }
+  }
+
+  void nameLost(const std::weak_ptr<NameClaim>& weakClaim) {
+    auto claim = weakClaim.lock();
+    if (!claim) return;
+    auto it = std::find(_names.begin(), _names.end(), claim);
+    if (it == _names.end()) return;
+    _names.erase(it);
+    claim->slot.reset();
+    XLOG("display", "Lost the D-Bus name %@ to another connection", claim->name);
+    if (claim->lost) claim->lost();
+  }
+
+  // After a reconnection: each name is asked for again, never taken from an owner that came
+  // meanwhile.
+  void claimNamesAgain() {
+    for (auto& claim : std::vector<std::shared_ptr<NameClaim>>(_names)) {
+      if (claimName(claim, false).owned) continue;
+      boost::asio::post(_io, [weak = weak_from_this(), weakClaim = std::weak_ptr<NameClaim>(claim)] {
+        if (auto self = weak.lock()) self->nameLost(weakClaim);
+      });
+    }
+  }
 
   sdbus::Slot addMatch(sdbus::IConnection& connection, const std::shared_ptr<Observer>& observer) {
     std::weak_ptr<Observer> weakObserver = observer;
@@ -291,6 +382,7 @@ private:
       _probe.reset();
     }
     for (auto& [token, observer] : _observers) observer->slot.reset();
+    for (auto& claim : _names) claim->slot.reset();
     _timer.cancel();
     _reconnectTimer.cancel();
     boost::system::error_code ignored;
@@ -420,6 +512,7 @@ private:
     _everConnected = true;
     _dropped = 0;
     _reconnected = true;
+    claimNamesAgain();
     schedulePump();
   }
 
@@ -552,6 +645,8 @@ private:
   std::uint64_t _dropped = 0;
   ObserverToken _lastToken = 0;
   std::map<ObserverToken, std::shared_ptr<Observer>> _observers;
+  std::vector<std::shared_ptr<NameClaim>> _names;
+  std::uint64_t _failedPosts = 0;
   std::vector<std::pair<std::weak_ptr<Observer>, DistributedNotification>> _pending;
 };
 

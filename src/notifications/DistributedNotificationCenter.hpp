@@ -99,6 +99,28 @@ public:
     (void)timeout;
     return isAvailable();
   }
+
+  /// How many notifications posted through this center never reached the connection: dropped
+  /// while it was away, or refused by sd-bus (a text that is not UTF-8, a value it cannot send).
+  /// A program that exits after posting tells success by this count staying the same.
+  virtual std::uint64_t failedPosts() const { return 0; }
+
+  /// What requestName found.
+  struct NameRequest {
+    bool owned = false;                 // this connection is the name's primary owner
+    std::optional<std::uint32_t> owner; // when not: the process id of the connection that is
+    std::string failure;                // when not and no owner is known: why
+  };
+
+  /// Asks the bus to make this connection the primary owner of the well-known `name`, never
+  /// queueing for it, and letting a later request with `replace` take it over. `replace` takes it
+  /// from an owner that allows it. `lost` runs on the loop when the name is taken away (another
+  /// connection replaced this one, or it could not be owned again after a reconnection).
+  /// Call on the loop's thread.
+  virtual NameRequest requestName(const std::string& name, bool replace, std::function<void()> lost) {
+    (void)name, (void)replace, (void)lost;
+    return {false, std::nullopt, "no D-Bus session bus"};
+  }
 };
 
 /// The bus match rule for observing `name` and `object`: each value in single quotes, or, when

@@ -1,5 +1,7 @@
 #include "deck/DeckCommandLine.hpp"
 
+#include "support/TempDir.hpp"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -12,7 +14,7 @@ TEST(DeckCommandLineTest, SubcommandsTakeTheirArguments) {
     std::vector<std::string> args;
     DeckAction action;
     std::string id, value, config;
-    bool json = false, check = false;
+    bool json = false, check = false, replace = false, uninstall = false;
   } cases[] = {
       {{"title", "R1C1", "Hi"}, DeckAction::Title, "R1C1", "Hi", ""},
       {{"title", "R1C1", ""}, DeckAction::Title, "R1C1", "", ""},
@@ -27,6 +29,10 @@ TEST(DeckCommandLineTest, SubcommandsTakeTheirArguments) {
       {{"title", "--help"}, DeckAction::Help, "", "", ""},
       {{"run", "x.toml", "-h"}, DeckAction::Help, "", "", ""},
       {{"--help"}, DeckAction::Help, "", "", ""},
+      {{"run", "--replace"}, DeckAction::Run, "", "", "", false, false, true},
+      {{"setup"}, DeckAction::Setup, "", "", ""},
+      {{"setup", "--uninstall"}, DeckAction::Setup, "", "", "", false, false, false, true},
+      {{"help", "config"}, DeckAction::Help, "", "", ""},
   };
   for (auto& c : cases) {
     auto parsed = DeckParseCommandLine(c.args);
@@ -38,6 +44,8 @@ TEST(DeckCommandLineTest, SubcommandsTakeTheirArguments) {
     EXPECT_EQ(inv.config, c.config);
     EXPECT_EQ(inv.json, c.json);
     EXPECT_EQ(inv.check, c.check);
+    EXPECT_EQ(inv.replace, c.replace);
+    EXPECT_EQ(inv.uninstall, c.uninstall);
   }
 }
 
@@ -54,6 +62,9 @@ TEST(DeckCommandLineTest, UsageErrorsCarryTheSubcommandsUsageLine) {
       {{"watch", "R1C1"}, "usage: zorbel-deck watch [--json]"},
       {{"run", "a.toml", "b.toml"}, "usage: zorbel-deck run"},
       {{"image", "R1C1", "-x"}, "usage: zorbel-deck image"},
+      {{"setup", "here"}, "usage: zorbel-deck setup [--uninstall]"},
+      {{"setup", "--replace"}, "usage: zorbel-deck setup [--uninstall]"},
+      {{"watch", "--replace"}, "usage: zorbel-deck watch [--json]"},
   };
   for (auto& [args, usage] : cases) {
     auto parsed = DeckParseCommandLine(args);
@@ -62,6 +73,16 @@ TEST(DeckCommandLineTest, UsageErrorsCarryTheSubcommandsUsageLine) {
     EXPECT_FALSE(error.message.empty());
     EXPECT_TRUE(error.usage.starts_with(usage)) << error.usage;
   }
+}
+
+// `help config` is the manual's configuration section, as the manual has it today.
+TEST(DeckCommandLineTest, HelpConfigIsTheManualsConfigurationSection) {
+  const std::string manual = testsupport::ReadFile(ZB_DECK_MANUAL);
+  const std::string reference = DeckHelpText("config");
+  ASSERT_TRUE(reference.starts_with("### Configuration\n")) << reference.substr(0, 80);
+  EXPECT_NE(manual.find("\n" + reference + "#"), std::string::npos);
+  EXPECT_NE(reference.find("| `every` |"), std::string::npos);
+  EXPECT_TRUE(reference.ends_with("\n"));
 }
 
 } // namespace

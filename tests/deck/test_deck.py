@@ -5,12 +5,16 @@ import asyncio
 import base64
 import json
 import os
+import select
+import shutil
 import signal
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
 from hostsim import host as simulator
+from hostsim import notifications
 
 DECK = os.environ.get("ZB_DECK", "")
 PLUGIN = os.environ.get("ZB_PLUGIN", "")
@@ -85,26 +89,29 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
 
     async def deck(self, *args, stdin=b"", env=None):
         process = await asyncio.create_subprocess_exec(
-            DECK, *map(str, args), stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+            DECK, *[a if isinstance(a, bytes) else str(a) for a in args], stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
             stderr=asyncio.subprocess.PIPE, env={**os.environ, **(env or {})})
         out, err = await asyncio.wait_for(process.communicate(stdin), DEADLINE)
         return process.returncode, out.decode(), err.decode()
 
     # ----- the engine, with its log lines as events -----
 
-    async def start_engine(self, config):
+    async def start_engine(self, config, *flags):
         path = self.home / "deck.toml"
         path.write_text(config)
         self.engine_lines = []
         self.engine_changed = asyncio.Condition()
-        self.engine = await asyncio.create_subprocess_exec(DECK, "run", str(path), stdin=asyncio.subprocess.DEVNULL,
+        self.engine = await asyncio.create_subprocess_exec(DECK, "run", *flags, str(path),
+                                                           stdin=asyncio.subprocess.DEVNULL,
                                                            stderr=asyncio.subprocess.PIPE)
 
+        engine, lines, changed = self.engine, self.engine_lines, self.engine_changed
+
         async def read():
-            while line := await self.engine.stderr.readline():
-                self.engine_lines.append(line.decode().rstrip("\n"))
-                async with self.engine_changed:
-                    self.engine_changed.notify_all()
+            while line := await engine.stderr.readline():
+                lines.append(line.decode().rstrip("\n"))
+                async with changed:
+                    changed.notify_all()
         self.engine_reader = asyncio.ensure_future(read())
         await self.engine_log("Loaded ")
         return path
@@ -146,6 +153,7 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
 
     async def test_failures_exit_with_their_status_and_say_why(self):
         (self.home / "notes.png").write_text("not a picture")
+        os.mkfifo(self.home / "fifo.png")
         bad = self.home / "bad.toml"
         bad.write_text('[keys.R1C1]\npress = "x"\nevery = "fast"\n')
         good = self.home / "good.toml"
@@ -159,6 +167,9 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
             (("run", "--check", bad), {}, 1, f"{bad}:3: bad duration \"fast\""),
             (("run", bad), {}, 1, f"{bad}:3:"),
             (("run", "--check", good), {}, 0, ""),
+            (("image", "R1C1", self.home / "fifo.png"), {}, 1, "fifo.png: not a regular file"),
+            (("title", "R1C1", b"caf\xe9"), {}, 1, "the title is not valid UTF-8"),
+            (("alert", b"R\xffC1"), {}, 1, "the key ID is not valid UTF-8"),
         ]
         for args, env, status, message in cases:
             code, out, err = await self.deck(*args, env=env)
@@ -235,6 +246,108 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
         await self.host.key_down(self.key(0, 1))
         await self.until(lambda: self.key(0, 1).alerts == 2, "Show Alert from the kept configuration")
         self.assertEqual(self.host.problems, [])
+
+    async def test_watch_escapes_forged_lines_and_ends_with_its_reader(self):
+        read_end, write_end = os.pipe2(os.O_CLOEXEC)
+        watchers = [await asyncio.create_subprocess_exec(DECK, "watch", *flags, stdout=out)
+                    for flags, out in ((["--json"], asyncio.subprocess.PIPE), ([], write_end))]
+        os.close(write_end)
+        reader = os.fdopen(read_end, "rb", buffering=0)
+        bus = notifications.Bus(asyncio.get_running_loop(), lambda *_: None)
+        forged = "x\nR1C1 down y\x1b[2J\x7f\u0085\u2028"
+        lines = [None, None]
+        try:
+            # Each watcher prints from the moment it observes: post until both have a line.
+            for _ in range(DEADLINE * 4):
+                bus.post(notifications.KEY, {"context": forged, "row": 2, "column": 3, "pressed": True})
+                if lines[0] is None:
+                    try:
+                        lines[0] = await asyncio.wait_for(watchers[0].stdout.readline(), 0.25)
+                    except asyncio.TimeoutError:
+                        pass
+                if lines[1] is None:
+                    ready = await asyncio.get_running_loop().run_in_executor(
+                        None, lambda: select.select([reader], [], [], 0.25)[0])
+                    if ready:
+                        lines[1] = reader.read(4096)
+                if all(lines):
+                    break
+        finally:
+            bus.close(DEADLINE)
+        self.assertEqual(lines[0], b'{"column":3,"context":"x\\nR1C1 down y\\u001b[2J\\u007f\\u0085\\u2028",'
+                                   b'"pressed":true,"row":2}\n')
+        self.assertEqual(lines[1].split(b"\n")[0], b"R2C3 down x\\nR1C1 down y\\u001b[2J\\u007f\\u0085\xe2\x80\xa8")
+        # The reader goes away: the watch ends at once, without another press.
+        reader.close()
+        self.assertEqual(await asyncio.wait_for(watchers[1].wait(), DEADLINE), 0)
+        watchers[0].send_signal(signal.SIGINT)
+        self.assertEqual(await asyncio.wait_for(watchers[0].wait(), DEADLINE), 0)
+
+    async def test_a_stopped_bus_fails_within_seconds(self):
+        daemon = await asyncio.create_subprocess_exec(
+            "dbus-daemon", "--session", "--nofork", "--print-address=1",
+            f"--address=unix:path={self.home}/stopped-bus", stdout=asyncio.subprocess.PIPE)
+        try:
+            address = (await asyncio.wait_for(daemon.stdout.readline(), DEADLINE)).decode().strip()
+            daemon.send_signal(signal.SIGSTOP)
+            env = {"DBUS_SESSION_BUS_ADDRESS": address}
+            (self.home / "stopped.toml").write_text('[keys.R1C1]\npress = "true"\n')
+            started = time.monotonic()
+            results = await asyncio.gather(self.deck("title", "R1C1", "x", env=env),
+                                           self.deck("run", self.home / "stopped.toml", env=env))
+            self.assertLess(time.monotonic() - started, 10)
+            for code, out, err in results:
+                self.assertEqual(code, 1, err)
+                self.assertIn(f"cannot reach the D-Bus session bus at {address}: no answer within 5 s", err)
+        finally:
+            daemon.send_signal(signal.SIGCONT)
+            daemon.terminate()
+            await daemon.wait()
+
+    async def test_one_engine_runs_and_replace_takes_over(self):
+        await self.start_engine('[keys.R1C1]\ntitle = "echo first"\n')
+        first = self.engine
+        await self.until(lambda: self.key(0, 0).title == "first", "the first engine's title")
+        code, out, err = await self.deck("run", self.home / "deck.toml")
+        self.assertEqual(code, 1)
+        self.assertIn(f"another zorbel-deck run (pid {first.pid}) already runs", err)
+        self.assertIn("--replace", err)
+        first_lines, first_reader = self.engine_lines, self.engine_reader
+
+        await self.start_engine('[keys.R1C1]\ntitle = "echo second"\n', "--replace")
+        self.assertEqual(await asyncio.wait_for(first.wait(), DEADLINE), 0)
+        await first_reader
+        self.assertTrue(any("Another zorbel-deck run took over com.zorbel.deck" in line for line in first_lines),
+                        first_lines)
+        await self.until(lambda: self.key(0, 0).title == "second", "the second engine's title")
+        self.assertEqual(self.host.problems, [])
+
+    async def test_setup_links_the_bundle_and_installs_its_unit(self):
+        bundle, home = self.home / "bundle", self.home / "user"
+        bundle.mkdir()
+        home.mkdir()
+        shutil.copy2(DECK, bundle / "zorbel-deck")  # its own folder is the bundle
+        unit = Path(__file__).resolve().parents[2] / "bundle" / "zorbel-deck.service"
+        shutil.copy2(unit, bundle / "zorbel-deck.service")
+        env = {"HOME": str(home), "XDG_CONFIG_HOME": "relative/ignored", "PATH": "/usr/bin:/bin"}
+        code, out, err = await self.deck_at(bundle / "zorbel-deck", "setup", env=env)
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(os.readlink(home / ".local/bin/zorbel-deck"), str(bundle / "zorbel-deck"))
+        self.assertEqual((home / ".config/systemd/user/zorbel-deck.service").read_text(), unit.read_text())
+        self.assertIn("systemctl --user enable --now zorbel-deck", out)
+        self.assertIn(f"{home}/.local/bin is not on your PATH", out)
+        # Through the link it is the same program, and it undoes what it did.
+        code, out, err = await self.deck_at(home / ".local/bin/zorbel-deck", "setup", "--uninstall", env=env)
+        self.assertEqual((code, err), (0, ""))
+        self.assertFalse(os.path.lexists(home / ".local/bin/zorbel-deck"))
+        self.assertFalse(os.path.lexists(home / ".config/systemd/user/zorbel-deck.service"))
+
+    async def deck_at(self, executable, *args, env):
+        process = await asyncio.create_subprocess_exec(
+            str(executable), *args, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.PIPE, env={**os.environ, **env})
+        out, err = await asyncio.wait_for(process.communicate(), DEADLINE)
+        return process.returncode, out.decode(), err.decode()
 
 
 if __name__ == "__main__":

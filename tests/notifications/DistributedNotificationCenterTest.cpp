@@ -107,6 +107,38 @@ TEST_F(DistributedNotificationCenterTest, PostUsesTheContractTypes) {
   EXPECT_EQ((*seen)["userInfo"], userInfo);
 }
 
+// A post the connection refuses (a text that is not UTF-8) is counted, so that a program that
+// exits after posting can tell it from success; one that goes out is not.
+TEST_F(DistributedNotificationCenterTest, RefusedPostsAreCounted) {
+  auto c = center();
+  ASSERT_TRUE(c->isAvailable());
+  std::vector<std::uint64_t> counts;
+  RunLoop::main().queue().async([&] { // on the loop, where a post is written at once
+    for (const char* title : {"ok", "caf\xe9", "ok"}) {
+      c->postNotificationName("Zorbel Stream Deck Set Title", "com.zorbel.streamdeck",
+                              json{{"title", title}});
+      counts.push_back(c->failedPosts());
+    }
+  });
+  ASSERT_TRUE(RunLoop::main().runUntil([&] { return counts.size() == 3; }, kTimeout));
+  EXPECT_EQ(counts, (std::vector<std::uint64_t>{0, 1, 1}));
+}
+
+// A well-known name has one owner: a second request fails naming the owner's process, one with
+// `replace` takes it over and the first owner hears of it on its loop.
+TEST_F(DistributedNotificationCenterTest, ANameHasOneOwnerUntilReplaced) {
+  auto first = center(), second = center();
+  int lost = 0;
+  auto owned = first->requestName("com.zorbel.test.One", false, [&] { ++lost; });
+  EXPECT_TRUE(owned.owned) << owned.failure;
+  auto refused = second->requestName("com.zorbel.test.One", false, [] {});
+  EXPECT_FALSE(refused.owned);
+  EXPECT_EQ(refused.owner, static_cast<std::uint32_t>(::getpid()));
+  auto replaced = second->requestName("com.zorbel.test.One", true, [] {});
+  EXPECT_TRUE(replaced.owned) << replaced.failure;
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return lost == 1; }, kTimeout));
+}
+
 // Notifications from another program arrive on the main thread, with every D-Bus type converted.
 TEST_F(DistributedNotificationCenterTest, EmittedNotificationsAreConverted) {
   auto c = center();
@@ -344,6 +376,7 @@ TEST_F(DistributedNotificationReconnectTest, PostsIntoTheJustLostBusAreDropped) 
   EXPECT_EQ(log->count("the D-Bus session bus connection was lost", mark), 1);
   // Repeats of a line are logged as one line and a count.
   EXPECT_EQ(log->count("Dropped the distributed notification Zorbel Stream Deck Key", mark), 1);
+  EXPECT_EQ(c->failedPosts(), 5u);
 }
 
 // It keeps doing so: a second outage is handled like the first.
