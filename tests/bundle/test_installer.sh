@@ -83,7 +83,8 @@ fresh_home() {
 }
 # Every entry: path, kind, executable or not, size; and each file's hash. Modes are checked apart.
 tree() {
-  (cd "$1" && find . -printf '%P %y %s\n' | sort && find . -type f -perm /111 -printf '%P x\n' | sort &&
+  (cd "$1" && find . -printf '%P %y\n' | sort && find . -type f -printf '%P %s\n' | sort &&
+    find . -type f -perm /111 -printf '%P x\n' | sort &&
     find . -type f -print0 | sort -z | xargs -0 sha256sum)
 }
 # expect_bundle FOLDER [BUNDLE]: FOLDER holds a copy of BUNDLE (the build's), and nothing half-made.
