@@ -79,7 +79,7 @@ umask 022
 user=$(id -un)
 [ -n "${HOME:-}" ] || fail "HOME is not set: set it to your home folder (HOME=/home/$user bash $0 ...)"
 case "$HOME" in /*) home=$HOME ;; *) fail "HOME ($HOME) is not an absolute path" ;; esac
-# The XDG rules: a relative or empty XDG_CONFIG_HOME is ignored, as the plug-in and systemd do.
+# The XDG rules: a relative or empty XDG_CONFIG_HOME is ignored, as the plug-in and zorbel-deck do.
 case "${XDG_CONFIG_HOME:-}" in /*) config=$XDG_CONFIG_HOME ;; *) config=$home/.config ;; esac
 native_root="$config/opendeck"
 flatpak_root="$home/.var/app/$flatpak_id"
