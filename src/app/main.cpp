@@ -6,6 +6,7 @@
 
 #include "app/SDCommandLine.hpp"
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/ExecutableFolder.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 #include "plugin/ZBStreamDeckPlugin.hpp"
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
   const pid_t parent = ::getppid();
   // Every layer logs through this sink: the log file.
   platform::SetLogSink(&XErrorHandler::LogSink());
+  // A bundle unpacked under a permissive umask could be changed by others: say so, with the fix.
+  platform::LogWhenFolderIsWritable(platform::ExecutableFolder());
   auto parsed = SDParseCommandLine(argc, argv);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     std::fputs(error->c_str(), stderr);

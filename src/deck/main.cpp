@@ -3,12 +3,15 @@
 #include "deck/DeckCommandLine.hpp"
 #include "deck/DeckTool.hpp"
 #include "diagnostics/XErrorHandler.hpp"
+#include "platform/ExecutableFolder.hpp"
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
   // Every layer logs through this sink: the log file.
   platform::SetLogSink(&XErrorHandler::LogSink());
+  // A bundle unpacked under a permissive umask could be changed by others: say so, with the fix.
+  platform::LogWhenFolderIsWritable(platform::ExecutableFolder());
   std::vector<std::string> arguments(argv + 1, argv + argc);
   auto parsed = deck::DeckParseCommandLine(arguments);
   if (auto* error = std::get_if<deck::DeckUsageError>(&parsed)) {

@@ -72,6 +72,13 @@ class ArchiveTest(unittest.TestCase):
                 for name, entry in expected.items():
                     self.assertEqual(actual[name], entry, name)
 
+    def test_carries_the_manual(self):
+        docs = Path(__file__).resolve().parents[2] / "docs"
+        with zipfile.ZipFile(ARCHIVE) as z:
+            for name in ("zorbel-deck.md", "opendeck.md"):
+                with self.subTest(doc=name):
+                    self.assertEqual(z.read(f"{BUNDLE.name}/doc/{name}"), (docs / name).read_bytes())
+
     def test_same_bundle_same_archive(self):
         import make_archive  # bundle/ is on PYTHONPATH
 

@@ -1,5 +1,8 @@
 #include "diagnostics/ZBSystemFolderExtension.hpp"
 
+#include "platform/Environment.hpp"
+#include "platform/Preferences.hpp"
+
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
 
@@ -55,6 +58,27 @@ TEST_F(ZBSystemFolderExtensionTest, XdgVariablesCountOnlyWhenAbsolute) {
   EXPECT_EQ(path(9), "/srv/data");
   EXPECT_EQ(path(3), "/srv/data/applications");
   EXPECT_EQ(path(10), dir.file("home/.cache"));
+}
+
+// Every reader of XDG_CONFIG_HOME in the programs follows the same rule, the installer's too (it puts
+// the user unit and the plug-in there): an empty or relative value is ignored.
+TEST_F(ZBSystemFolderExtensionTest, ConfigFolderFollowsTheXdgRule) {
+  const std::string h = dir.file("home");
+  const struct {
+    std::optional<std::string> value;
+    std::string expected;
+  } cases[] = {
+      {std::nullopt, h + "/.config"},      {"", h + "/.config"},
+      {"relative/config", h + "/.config"}, {"~/config", h + "/.config"},
+      {"/srv/config//", "/srv/config"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.value_or("(unset)"));
+    ScopedEnv value{"XDG_CONFIG_HOME", c.value};
+    EXPECT_EQ(platform::XdgBaseDirectory("XDG_CONFIG_HOME", ".config"), c.expected);
+    EXPECT_EQ(path(8), c.expected);
+    EXPECT_EQ(platform::PreferencesFilePath("domain"), c.expected + "/domain.json");
+  }
 }
 
 // Unknown kinds give nothing, with or without a subfolder, and create nothing.
