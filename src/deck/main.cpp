@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   auto parsed = deck::DeckParseCommandLine(arguments);
   if (auto* error = std::get_if<deck::DeckUsageError>(&parsed)) {
     std::fprintf(stderr, "zorbel-deck: %s\n%s\n", error->message.c_str(), error->usage.c_str());
+    XErrorHandler::Quitting(); // writes what the log holds, the folder's line among it
     return 2;
   }
   return deck::DeckRunInvocation(std::get<deck::DeckInvocation>(parsed));
