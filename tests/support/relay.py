@@ -56,10 +56,11 @@ def serve_http_forever(handler, wrap=lambda sock: sock):
     the socket served of each listener (TLS, say)."""
     servers = []
     for listener in loopback_listeners():
-        server = http.server.ThreadingHTTPServer(listener.getsockname()[:2], handler, bind_and_activate=False)
+        address = listener.getsockname()[:2]
+        server = http.server.ThreadingHTTPServer(address, handler, bind_and_activate=False)
         server.socket.close()
         server.socket = wrap(listener)
-        server.server_name, server.server_port = "localhost", listener.getsockname()[1]
+        server.server_name, server.server_port = "localhost", address[1]
         server.daemon_threads = True
         servers.append(server)
     print(servers[0].server_port, flush=True)
