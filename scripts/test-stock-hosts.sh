@@ -11,6 +11,6 @@ dir="${1:-build/default}"
 hosts=$(mktemp)
 trap 'rm -f "$hosts"' EXIT
 printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$hosts"
-tests='^(WSSOCKSHandshakeTest|WSSecureProxiedConnectionTest|WSPACTest|WSHTTPConnectTest|WSStreamTransportTest|WSProxy[A-Za-z]*Test)\.|Localhost'
+tests='^WS(HTTPConnect|PAC|Proxy|SOCKS|SecureProxiedConnection|StreamTransport)[A-Za-z]*Test\.|Localhost'
 unshare -m sh -c 'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$hosts" \
   ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 300 -R "$tests"
