@@ -10,6 +10,7 @@
 #include "diagnostics/XErrorHandler.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "notifications/SessionBusProbe.hpp"
+#include "notifications/SessionBusAddress.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/UTF8.hpp"
 #include "platform/detail/RunLoopIo.hpp"
@@ -66,7 +67,7 @@ std::shared_ptr<platform::DistributedNotificationCenter> Connect() {
   auto center =
       platform::DistributedNotificationCenter::sessionBusCenter(platform::RunLoop::main(), std::nullopt);
   if (!center->isAvailable()) {
-    Complain("cannot reach the D-Bus session bus at " + DeckSessionBusAddress());
+    Complain(platform::SessionBusUnreachableSentence());
     return nullptr;
   }
   return center;
@@ -262,12 +263,7 @@ int Run(const DeckInvocation& invocation) {
 
 } // namespace
 
-std::string DeckSessionBusAddress() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return address;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-    return std::string("unix:path=") + runtime + "/bus";
-  return "(none: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set)";
-}
+std::string DeckSessionBusAddress() { return platform::SessionBusAddressForMessages(); }
 
 int DeckRunInvocation(const DeckInvocation& invocation) {
   int status = 0;

@@ -102,6 +102,18 @@ bool NobodyListens(const sdbus::Error& error) {
          name == "System.Error.ECONNREFUSED";
 }
 
+// Why a bus could not be reached, after the sentence that names its address: nothing when no
+// address was found at all (sd-bus says ENOMEDIUM, "No medium found", which the address note
+// already explains), else the system's reason (sd-bus's message ends with it in parentheses).
+std::string FailureForSentence(const sdbus::Error& error) {
+  if (error.getName() == "System.Error.ENOMEDIUM") return "";
+  const std::string& message = error.getMessage();
+  const auto open = message.rfind(" (");
+  if (open != std::string::npos && message.ends_with(')'))
+    return " (" + message.substr(open + 2, message.size() - open - 3) + ")";
+  return " (" + message + ")";
+}
+
 // Serves one session bus connection on a run loop, without a thread of its own: the connection's
 // descriptor and timeout are waited for by the loop's event engine, and sd-bus is only called on
 // the loop's thread. When the connection is lost the center reconnects to the same address on a
@@ -130,7 +142,7 @@ public:
       if (!NobodyListens(error) || !SessionBusUnixSocketOf(_address)) throw;
       XLOG("display",
            "Distributed notifications are unavailable: no D-Bus session bus yet (%@); waiting for %@",
-           error.getName(), _address ? *_address : std::string("the session bus"));
+           error.getName(), SessionBusAddressForMessages(_address));
       scheduleReconnect();
       return;
     }
@@ -655,12 +667,12 @@ private:
 std::shared_ptr<DistributedNotificationCenter>
 DistributedNotificationCenter::sessionBusCenter(RunLoop& loop, std::optional<std::string> address) {
   try {
-    auto center = std::make_shared<SessionBusCenter>(loop, std::move(address));
+    auto center = std::make_shared<SessionBusCenter>(loop, address);
     center->start();
     return center;
   } catch (const sdbus::Error& error) {
-    XLOG("display", "Distributed notifications are unavailable: no D-Bus session bus (%@)",
-         std::string(error.what()));
+    XLOG("display", "Distributed notifications are unavailable: %@%@", SessionBusUnreachableSentence(address),
+         FailureForSentence(error));
     return std::make_shared<UnavailableCenter>();
   }
 }

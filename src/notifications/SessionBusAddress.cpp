@@ -60,4 +60,16 @@ std::optional<std::string> SessionBusUnixSocketOf(const std::optional<std::strin
   return socket;
 }
 
+std::string SessionBusAddressForMessages(const std::optional<std::string>& address) {
+  if (address) return *address;
+  if (const char* variable = std::getenv("DBUS_SESSION_BUS_ADDRESS"); variable && *variable) return variable;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+    return std::string("unix:path=") + runtime + "/bus";
+  return "(none: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set)";
+}
+
+std::string SessionBusUnreachableSentence(const std::optional<std::string>& address) {
+  return "cannot reach the D-Bus session bus at " + SessionBusAddressForMessages(address);
+}
+
 } // namespace platform

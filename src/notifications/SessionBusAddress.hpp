@@ -1,6 +1,7 @@
 #pragma once
 // D-Bus server addresses ("unix:path=/run/user/1000/bus,guid=…"), as far as the session bus
-// center needs them: to tell a unix socket nobody listens at yet from a bus that refuses us.
+// center needs them: to tell a unix socket nobody listens at yet from a bus that refuses us, and
+// to name the address tried in the messages of the plug-in and zorbel-deck alike.
 
 #include <optional>
 #include <string>
@@ -16,5 +17,13 @@ std::optional<std::string> SessionBusAddressValue(std::string_view value);
 /// address: its path, or for an abstract one its name after a NUL byte. nullopt for anything
 /// else (several addresses, TCP, launchd…), which is then tried directly.
 std::optional<std::string> SessionBusUnixSocketOf(const std::optional<std::string>& address);
+
+/// The session bus address a connection tries, as messages name it: `address` when given, else
+/// DBUS_SESSION_BUS_ADDRESS, else unix:path=$XDG_RUNTIME_DIR/bus, else a note that neither is set.
+std::string SessionBusAddressForMessages(const std::optional<std::string>& address = std::nullopt);
+
+/// The sentence for a session bus that cannot be reached: "cannot reach the D-Bus session bus at "
+/// and SessionBusAddressForMessages(address).
+std::string SessionBusUnreachableSentence(const std::optional<std::string>& address = std::nullopt);
 
 } // namespace platform

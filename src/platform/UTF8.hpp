@@ -24,10 +24,14 @@ std::size_t UTF8ValidPrefixLength(std::span<const std::uint8_t> bytes);
 bool IsValidUTF8(std::span<const std::uint8_t> bytes);
 bool IsValidUTF8(std::string_view text);
 
+/// True when `bytes` (1 to 3 of them) are the beginning of a valid character that is cut off:
+/// a lead byte followed by bytes its character allows at their places (F4 80, not F4 90).
+bool UTF8CouldBeginCharacter(std::span<const std::uint8_t> bytes);
+
 /// The check of a text still arriving: the number of leading bytes that decode as complete,
-/// valid UTF-8, allowing up to 3 bytes at the end to be held back as an incomplete final
-/// character (they are checked again with the next bytes). That is: the longest prefix of n,
-/// n-1, n-2 or n-3 bytes that decodes; -1 when none does.
+/// valid UTF-8, allowing the bytes after them to be held back as an incomplete final character
+/// (they are checked again with the next bytes) only when more bytes can still complete it
+/// (UTF8CouldBeginCharacter); -1 when the bytes so far can no longer become valid UTF-8.
 std::int64_t ValidateUTF8Partial(std::span<const std::uint8_t> bytes);
 
 /// Appends the UTF-8 form of `codePoint`; one above U+10FFFF appends U+FFFD instead. Surrogate

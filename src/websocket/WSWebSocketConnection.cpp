@@ -303,18 +303,26 @@ void WSWebSocketConnection::closeWithCode(std::int64_t code, const std::optional
 }
 
 void WSWebSocketConnection::_closeWithProtocolError(std::string message) {
-  auto self = shared_from_this();
-  // Behind every report already queued for the delegate.
-  _delegateController->performDelegateQueueBlock([self, message = std::move(message)] {
-    self->closeWithCode(1002, message);
-    self->_workQueue->async([self] { self->closeConnection(); });
-  });
+  _failConnection(1002, std::move(message));
 }
 
-void WSWebSocketConnection::_closeAndDisconnect(std::int64_t code, std::string reason) {
-  closeWithCode(code, reason);
+void WSWebSocketConnection::_failConnection(std::int64_t code, std::string reason) {
+  assertOnWorkQueue();
+  // The first refusal decides; nothing more is read.
+  if (_ownCloseReport) return;
+  _readerStopped = true;
+  // What the close report will say is fixed now, from what was received before the refusal:
+  // neither a close frame nor the end of the stream that may still arrive changes it.
+  _ownCloseReport = CloseReport{_closeCode, _closeReason, true};
+  // The messages complete before the refusal reach the delegate first, while the connection is
+  // still open (an answer it sends goes out before the close frame).
+  _postBatch();
   auto self = shared_from_this();
-  _workQueue->async([self] { self->closeConnection(); });
+  // Behind every report already queued for the delegate.
+  _delegateController->performDelegateQueueBlock([self, code, reason = std::move(reason)] {
+    self->closeWithCode(code, reason);
+    self->_workQueue->async([self] { self->closeConnection(); });
+  });
 }
 
 void WSWebSocketConnection::_failWithError(const WSError& error) {
@@ -333,6 +341,15 @@ void WSWebSocketConnection::_failWithError(const WSError& error) {
     self->closeConnection();
     self->_scheduleCleanup();
   });
+}
+
+void WSWebSocketConnection::_reportClose(CloseReport report) {
+  auto self = shared_from_this();
+  _delegateController->performDelegateBlock(
+      [self, report = std::move(report)](const auto& delegate, WSDelegateAvailableMethods m) {
+        if (delegate && m.didCloseWithCode)
+          delegate->webSocketDidClose(*self, report.code, report.reason, report.wasClean);
+      });
 }
 
 void WSWebSocketConnection::closeConnection() {
@@ -466,11 +483,10 @@ void WSWebSocketConnection::safeHandleEvent(WSStreamEvent event, const std::shar
       }
       if (!self->_sentClose && !self->_failed) {
         self->_sentClose = true;
-        self->_delegateController->performDelegateBlock(
-            [self](const auto& delegate, WSDelegateAvailableMethods m) {
-              if (delegate && m.didCloseWithCode)
-                delegate->webSocketDidClose(*self, 1001, std::string("Stream end encountered"), false);
-            });
+        // A connection this side had already refused reports that close, not the end.
+        self->_reportClose(self->_ownCloseReport
+                               ? *self->_ownCloseReport
+                               : CloseReport{1001, std::string("Stream end encountered"), false});
       }
     });
     break;

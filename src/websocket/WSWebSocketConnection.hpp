@@ -126,13 +126,24 @@ private:
   void _connectionDone(const std::optional<WSError>& error, std::shared_ptr<WSInputStream> readStream,
                        std::shared_ptr<WSOutputStream> writeStream);
   void _failWithError(const WSError& error);
+  /// _failConnection with 1002 and `message`.
   void _closeWithProtocolError(std::string message);
   void closeConnection();
   void _scheduleCleanup();
   void _cleanupSelfReference();
-  /// Closes with `code` and `reason` and then closes the connection once drained: the reader's
-  /// answer to a message it refuses (1007, 1009).
-  void _closeAndDisconnect(std::int64_t code, std::string reason);
+  /// What a close report says.
+  struct CloseReport {
+    std::int64_t code;
+    std::optional<std::string> reason;
+    bool wasClean;
+  };
+  /// This side refuses the peer's input (work queue): reading stops, the messages complete
+  /// before the refusal go to the delegate, the close report is fixed (_ownCloseReport), and
+  /// then, behind those reports, the close with `code` and `reason` and closeConnection(). Only
+  /// the first refusal counts.
+  void _failConnection(std::int64_t code, std::string reason);
+  /// Queues the close report for the delegate.
+  void _reportClose(CloseReport report);
 
   // Opening handshake (WSWebSocketHandshake.cpp).
   void didConnect();
@@ -308,10 +319,14 @@ private:
   bool _sentClose = false;
   bool _cleanupScheduled = false; // _objectLock
   std::int32_t _closeCode = 0;
+  /// The close report of a connection this side refused, taken when it refused it: the peer's
+  /// close code and reason received until then (0 and none without a close frame), clean. The
+  /// output pump and the end of the stream both report it, whichever comes first.
+  std::optional<CloseReport> _ownCloseReport;
   bool _isPumping = false;
   /// A pump step is queued for frames appended since the last one.
   bool _pumpScheduled = false;
-  /// The reader refused the input (invalid text while it arrived, message too big): it stays
+  /// The reader refused the input (a protocol error, invalid text, a message too big): it stays
   /// stopped and ignores later bytes.
   bool _readerStopped = false;
   std::set<platform::RunLoop*> _scheduledRunloops;    // _objectLock

@@ -168,15 +168,11 @@ bool WSWebSocketConnection::_parseFrames(std::span<const std::uint8_t> bytes, co
 }
 
 void WSWebSocketConnection::_handleReaderFailure() {
-  if (_frameReader->closeCode() == 1002) {
-    _closeWithProtocolError(_frameReader->failureReason());
-    return;
-  }
   if (_frameReader->closeCode() == 1009)
     XLOG("WebSocket", "Refusing a message of more than %lu bytes",
          static_cast<unsigned long>(_maximumMessageSize));
-  _readerStopped = true;
-  _closeAndDisconnect(_frameReader->closeCode(), _frameReader->failureReason());
+  // A protocol error (1002), text that is not UTF-8 (1007) or a message too big (1009).
+  _failConnection(_frameReader->closeCode(), _frameReader->failureReason());
 }
 
 namespace {

@@ -298,13 +298,8 @@ void WSWebSocketConnection::_pumpWriting() {
       auto loops = _scheduledRunloops;
       for (auto* loop : loops) unscheduleFromRunLoop(*loop);
     }
-    if (!_failed) {
-      auto self = shared_from_this();
-      _delegateController->performDelegateBlock([self, code = _closeCode, reason = _closeReason](
-                                                    const auto& delegate, WSDelegateAvailableMethods m) {
-        if (delegate && m.didCloseWithCode) delegate->webSocketDidClose(*self, code, reason, true);
-      });
-    }
+    if (!_failed)
+      _reportClose(_ownCloseReport ? *_ownCloseReport : CloseReport{_closeCode, _closeReason, true});
     _scheduleCleanup();
   }
 }

@@ -61,17 +61,37 @@ protected:
   testsupport::PrivateSessionBus bus;
 };
 
-// No session bus to wait for (no address in the environment and no runtime folder): one
-// "display" line, an unavailable center for good, and no failure anywhere.
+// No session bus to wait for (no address in the environment and no runtime folder, or an
+// address that is no bus): one "display" line, a sentence naming the address tried (and the
+// system's reason, when there was an address), an unavailable center for good, and no failure
+// anywhere.
 TEST_F(DistributedNotificationCenterTest, NoSessionBusAtAllMakesAnUnavailableCenter) {
-  testsupport::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
-  testsupport::ScopedEnv folder("XDG_RUNTIME_DIR", std::nullopt);
-  auto mark = log->mark();
-  auto center = DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), std::nullopt);
-  EXPECT_FALSE(center->isAvailable());
-  EXPECT_EQ(log->count("Distributed notifications are unavailable: no D-Bus session bus (", mark), 1);
-  center->postNotificationName("N", "O", json{{"a", 1}});
-  EXPECT_EQ(center->addObserver("N", "O", [](const DistributedNotification&) {}), 0u);
+  const struct {
+    std::optional<std::string> environment;
+    std::optional<std::string> given;
+    std::string line;
+  } cases[] = {
+      {std::nullopt, std::nullopt,
+       "Distributed notifications are unavailable: cannot reach the D-Bus session bus at (none: neither "
+       "DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set)"},
+      {"nonsense", std::nullopt,
+       "Distributed notifications are unavailable: cannot reach the D-Bus session bus at nonsense ("},
+      {std::nullopt, "nonsense:",
+       "Distributed notifications are unavailable: cannot reach the D-Bus session bus at nonsense: ("},
+  };
+  for (const auto& c : cases) {
+    testsupport::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", c.environment);
+    testsupport::ScopedEnv folder("XDG_RUNTIME_DIR", std::nullopt);
+    auto mark = log->mark();
+    auto center = DistributedNotificationCenter::sessionBusCenter(RunLoop::main(), c.given);
+    EXPECT_FALSE(center->isAvailable());
+    EXPECT_EQ(log->count(c.line, mark), 1) << log->since(mark);
+    // The sentence alone: not sd-bus's "[System.Error.ENOMEDIUM] … (No medium found)".
+    EXPECT_EQ(log->count("[System.Error", mark) + log->count("No medium", mark), 0) << log->since(mark);
+    EXPECT_EQ(log->count(c.line + " (", mark), 0) << log->since(mark);
+    center->postNotificationName("N", "O", json{{"a", 1}});
+    EXPECT_EQ(center->addObserver("N", "O", [](const DistributedNotification&) {}), 0u);
+  }
 }
 
 // A post is the broadcast signal of the contract, with the contract's type for each value.

@@ -68,4 +68,28 @@ TEST(SessionBusAddressTest, WithoutAnAddressTheEnvironmentDecides) {
   }
 }
 
+// Messages name the address a connection tries: the one given, else the environment's, else
+// the runtime folder's bus, else a note that neither is set (empty values count as unset).
+TEST(SessionBusAddressTest, MessagesNameTheAddressTried) {
+  const struct {
+    std::optional<std::string> given, environment, runtime;
+    std::string named;
+  } cases[] = {
+      {"unix:path=/given", "unix:path=/env", "/run/user/7", "unix:path=/given"},
+      {std::nullopt, "unix:path=/env", "/run/user/7", "unix:path=/env"},
+      {std::nullopt, std::nullopt, "/run/user/7", "unix:path=/run/user/7/bus"},
+      {std::nullopt, "", "/run/user/7", "unix:path=/run/user/7/bus"},
+      {std::nullopt, std::nullopt, std::nullopt,
+       "(none: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set)"},
+      {std::nullopt, "", "", "(none: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set)"},
+  };
+  for (const auto& c : cases) {
+    testsupport::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", c.environment);
+    testsupport::ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+    EXPECT_EQ(platform::SessionBusAddressForMessages(c.given), c.named);
+    EXPECT_EQ(platform::SessionBusUnreachableSentence(c.given),
+              "cannot reach the D-Bus session bus at " + c.named);
+  }
+}
+
 } // namespace

@@ -153,32 +153,84 @@ TEST(UTF8Test, NonASCIIAtEveryWordPosition) {
   }
 }
 
-// The partial rule: up to 3 trailing bytes may be held back; more than that is a failure.
-TEST(UTF8Test, PartialCheckHoldsBackAtMostThreeBytes) {
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("")), 0);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc")), 3);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0")), 2);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0\x9F")), 2);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0\x9F\x98")), 2); // a four-byte character held back
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("ab\xF0\x9F\x98\x80")), 6);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xF0\x9F\x98")), 0);
-  // An invalid byte among the last three is held back too (the decoder-based rule only looks
-  // at whether the shorter prefix decodes); it fails once more bytes follow or at the end.
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF")), 3);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF"
-                                            "d")),
-            3);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF"
-                                            "de")),
-            3);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("abc\xFF"
-                                            "def")),
-            -1);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xFF")), 0);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xFF\xFF\xFF\xFF")), -1);
-  EXPECT_EQ(platform::ValidateUTF8Partial(B("\xED\xA0\x80"
-                                            "a")),
-            -1);
+// The partial rule: the bytes after the valid prefix are held back only while more bytes can
+// still make them a valid character; a tail no bytes can complete fails as soon as it is there.
+TEST(UTF8Test, PartialCheckHoldsBackOnlyTailsThatCanStillComplete) {
+  struct Case {
+    const char* text;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      // Complete text, and incomplete characters that more bytes can complete.
+      {"", 0},
+      {"abc", 3},
+      {"ab\xC3", 2},
+      {"ab\xE0\xA0", 2},
+      {"ab\xED\x9F", 2},
+      {"ab\xEF\xBF", 2},
+      {"ab\xF0", 2},
+      {"ab\xF0\x9F", 2},
+      {"ab\xF0\x9F\x98", 2},
+      {"ab\xF0\x9F\x98\x80", 6},
+      {"\xF0\x90\x80", 0},
+      {"\xF3\xBF\xBF", 0},
+      {"ab\xF4", 2},
+      {"ab\xF4\x8F\xBF", 2},
+      // Tails that can no longer become valid: a byte that starts no character, a second byte
+      // out of its lead's range, a third or fourth byte that is not a continuation.
+      {"abc\xFF", -1},
+      {"abc\xC0", -1},
+      {"abc\xC1", -1},
+      {"abc\xF5", -1},
+      {"abc\x80", -1},
+      {"ab\xC3\x41", -1},
+      {"ab\xE0\x80", -1},
+      {"ab\xE0\x9F", -1},
+      {"ab\xED\xA0", -1},
+      {"ab\xED\xBF", -1},
+      {"ab\xF0\x80", -1},
+      {"ab\xF0\x8F", -1},
+      {"ab\xF4\x90", -1},
+      {"ab\xF4\xBF", -1},
+      {"ab\xE2\x82\x41", -1},
+      {"ab\xF0\x9F\x41", -1},
+      {"ab\xF0\x9F\x98\x41", -1},
+      {"\xED\xA0\x80"
+       "a",
+       -1},
+      {"\xFF\xFF\xFF\xFF", -1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(platform::ValidateUTF8Partial(B(c.text)), c.expected)
+        << testing::PrintToString(std::string(c.text));
+}
+
+// Every one- and two-byte tail: held back exactly when some further bytes make it a valid
+// character, by the reference decoder.
+TEST(UTF8Test, EveryShortTailIsHeldBackExactlyWhenItCanComplete) {
+  auto canComplete = [](const Bytes& tail) {
+    // The second byte is the only one with a range of its own; later ones are any continuation.
+    for (int second = 0; second < 256; ++second) {
+      Bytes full = tail;
+      if (full.size() < 2) full.push_back(static_cast<std::uint8_t>(second));
+      for (;;) {
+        const auto length = static_cast<std::size_t>(ReferenceCharacter(full.data(), full.size()));
+        if (full.size() > tail.size() && length == full.size()) return true;
+        if (full.size() == 4) break;
+        full.push_back(0x80);
+      }
+      if (tail.size() >= 2) break;
+    }
+    return false;
+  };
+  for (int a = 0x80; a < 256; ++a) {
+    const Bytes one{static_cast<std::uint8_t>(a)};
+    ASSERT_EQ(platform::UTF8CouldBeginCharacter(one), canComplete(one)) << a;
+    for (int b = 0; b < 256; ++b) {
+      const Bytes two{static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)};
+      ASSERT_EQ(platform::UTF8CouldBeginCharacter(two), canComplete(two)) << a << " " << b;
+    }
+  }
 }
 
 // The reader's loop accepts valid text split at every position (across frames or reads) and

@@ -1,11 +1,11 @@
-"""A TCP server on 127.0.0.1 that echoes every byte back (the far end of a proxy tunnel).
+"""A TCP server on 127.0.0.1 and ::1 that echoes every byte back (the far end of a proxy tunnel).
 Prints its port first."""
 import socket
 
-from relay import serve_forever
+from relay import loopback_listeners, serve_forever
 
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
+listeners = loopback_listeners()
+print(listeners[0].getsockname()[1], flush=True)
 
 
 def serve(conn):
@@ -17,4 +17,4 @@ def serve(conn):
             conn.sendall(data)
 
 
-serve_forever(listener, serve)
+serve_forever(listeners, serve)

@@ -1,4 +1,4 @@
-"""Serves the files of a folder over HTTP on 127.0.0.1; "/slow" never answers. Prints its port first.
+"""Serves the files of a folder over HTTP on 127.0.0.1 and ::1; "/slow" never answers. Prints its port first.
 
 Usage: http_file_server.py FOLDER
 """
@@ -6,6 +6,8 @@ import functools
 import http.server
 import sys
 import threading
+
+from relay import serve_http_forever
 
 
 class Handler(http.server.SimpleHTTPRequestHandler):
@@ -18,6 +20,4 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         return super().do_GET()
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Handler, directory=sys.argv[1]))
-print(server.server_address[1], flush=True)
-server.serve_forever()
+serve_http_forever(functools.partial(Handler, directory=sys.argv[1]))

@@ -1,4 +1,4 @@
-"""An HTTP(S) server for the PAC download tests, on 127.0.0.1 and a free port it prints first.
+"""An HTTP(S) server for the PAC download tests, on 127.0.0.1 and ::1 and a free port it prints first.
 
 Usage: pac_http_server.py FOLDER [CERT-CHAIN KEY]   (with a chain and key it speaks TLS)
 
@@ -16,6 +16,8 @@ import os
 import ssl
 import sys
 import threading
+
+from relay import serve_http_forever
 
 folder = sys.argv[1]
 
@@ -72,11 +74,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.answer(200, f.read())
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-server.daemon_threads = True
+wrap = lambda sock: sock
 if len(sys.argv) > 3:
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(sys.argv[2], sys.argv[3])
-    server.socket = context.wrap_socket(server.socket, server_side=True)
-print(server.server_address[1], flush=True)
-server.serve_forever()
+    wrap = lambda sock: context.wrap_socket(sock, server_side=True)
+serve_http_forever(Handler, wrap)

@@ -1,4 +1,4 @@
-"""An HTTP proxy on 127.0.0.1 with scripted answers to CONNECT. Prints its port first.
+"""An HTTP proxy on 127.0.0.1 and ::1 with scripted answers to CONNECT. Prints its port first.
 
 Usage: scripted_proxy.py MODE
   split    answers 200 in three pieces and then tunnels
@@ -10,11 +10,11 @@ import sys
 import threading
 import time
 
-from relay import pipe, serve_forever
+from relay import pipe, loopback_listeners, serve_forever
 
 mode = sys.argv[1]
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
+listeners = loopback_listeners()
+print(listeners[0].getsockname()[1], flush=True)
 
 
 def serve(conn):
@@ -40,4 +40,4 @@ def serve(conn):
     pipe(upstream, conn)
 
 
-serve_forever(listener, serve)
+serve_forever(listeners, serve)

@@ -1,13 +1,13 @@
-"""A SOCKS4a server on 127.0.0.1 (no package provides one): resolves the host name it is sent,
+"""A SOCKS4a server on 127.0.0.1 and ::1 (no package provides one): resolves the host name it is sent,
 refuses the user id "blocked" with 0x5B, then relays. Prints its port first."""
 import socket
 import struct
 import threading
 
-from relay import pipe, serve_forever
+from relay import pipe, loopback_listeners, serve_forever
 
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
+listeners = loopback_listeners()
+print(listeners[0].getsockname()[1], flush=True)
 
 
 def read_until_nul(conn, data):
@@ -45,4 +45,4 @@ def serve(conn):
     pipe(upstream, conn)
 
 
-serve_forever(listener, serve)
+serve_forever(listeners, serve)

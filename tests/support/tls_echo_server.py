@@ -1,4 +1,4 @@
-"""A TLS echo server on 127.0.0.1: answers each chunk with "<SNI or ->|<chunk>", so that tests see
+"""A TLS echo server on 127.0.0.1 and ::1: answers each chunk with "<SNI or ->|<chunk>", so that tests see
 the server name the client sent. Prints its port first.
 
 Usage: tls_echo_server.py CERT-CHAIN KEY
@@ -7,7 +7,7 @@ import socket
 import ssl
 import sys
 
-from relay import serve_forever
+from relay import loopback_listeners, serve_forever
 
 chain, key = sys.argv[1], sys.argv[2]
 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -20,8 +20,8 @@ def sni(sock, name, _):
 
 
 ctx.sni_callback = sni
-listener = socket.create_server(("127.0.0.1", 0))
-print(listener.getsockname()[1], flush=True)
+listeners = loopback_listeners()
+print(listeners[0].getsockname()[1], flush=True)
 
 
 def serve(raw):
@@ -37,4 +37,4 @@ def serve(raw):
         pass
 
 
-serve_forever(listener, serve)
+serve_forever(listeners, serve)

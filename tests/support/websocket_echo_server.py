@@ -1,4 +1,4 @@
-"""A python3-websockets echo server on 127.0.0.1, with TLS when given a certificate chain and key.
+"""A python3-websockets echo server on 127.0.0.1 and ::1, with TLS when given a certificate chain and key.
 Prints its port first.
 
 Usage: websocket_echo_server.py [CERT-CHAIN KEY]
@@ -8,6 +8,8 @@ import ssl
 import sys
 
 import websockets
+
+from relay import loopback_listeners
 
 
 async def echo(ws, path=None):
@@ -23,9 +25,12 @@ async def main():
     if len(sys.argv) > 2:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(sys.argv[1], sys.argv[2])
-    async with websockets.serve(echo, "127.0.0.1", 0, ssl=context, compression=None, ping_interval=None) as server:
-        print(server.sockets[0].getsockname()[1], flush=True)
-        await asyncio.Future()
+    servers = [
+        await websockets.serve(echo, sock=listener, ssl=context, compression=None, ping_interval=None)
+        for listener in loopback_listeners()
+    ]
+    print(servers[0].sockets[0].getsockname()[1], flush=True)
+    await asyncio.Future()
 
 
 asyncio.run(main())

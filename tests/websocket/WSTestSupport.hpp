@@ -22,6 +22,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -63,6 +64,8 @@ public:
   bool convertText = true;
   /// Messages only count; their contents are not kept (throughput runs).
   bool countOnly = false;
+  /// Every text message is sent back from its report, as a peer that answers would.
+  std::atomic<bool> echoText{false};
 
   void webSocketDidOpen(WSWebSocket&) override { add(Report(Report::Open)); }
   void webSocketDidReceiveMessage(WSWebSocket&, const WSMessage& message) override {
@@ -70,7 +73,8 @@ public:
     if (!countOnly) r.message = message;
     add(std::move(r));
   }
-  void webSocketDidReceiveMessageWithString(WSWebSocket&, const std::string& string) override {
+  void webSocketDidReceiveMessageWithString(WSWebSocket& webSocket, const std::string& string) override {
+    if (echoText) webSocket.sendString(string, nullptr);
     Report r(Report::String);
     if (!countOnly) r.text = string;
     add(std::move(r));

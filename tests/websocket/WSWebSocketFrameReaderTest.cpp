@@ -24,9 +24,10 @@ WSData Join(const std::vector<WSData>& frames) {
   return all;
 }
 
-/// What the client's close frame said and what its delegate heard.
+/// What the client's close frame said, the frames it sent before it, and what its delegate heard.
 struct Outcome {
   std::optional<ClientFrame> closeFrame;
+  std::vector<ClientFrame> framesBefore;
   std::vector<Report> reports;
 };
 
@@ -45,6 +46,7 @@ Outcome RunScript(const std::vector<WSData>& frames,
         outcome.closeFrame = frame;
         break;
       }
+      outcome.framesBefore.push_back(frame);
     }
     EXPECT_TRUE(peer.waitForClientClose());
   });
@@ -52,9 +54,9 @@ Outcome RunScript(const std::vector<WSData>& frames,
   WSURLRequest request(server.url());
   request.timeoutInterval = 0;
   auto connection = WSWebSocketConnection::create(request, std::nullopt, WSSecurityPolicy::defaultPolicy());
-  if (configure) configure(*connection);
   client.socket = connection;
   connection->setDelegate(client.delegate);
+  if (configure) configure(*connection);
   connection->setDelegateDispatchQueue(client.queue);
   connection->open();
   EXPECT_TRUE(client.delegate->waitForEnd());
@@ -146,7 +148,18 @@ std::vector<ProtocolErrorCase> ProtocolErrorCases() {
        1007,
        "Text frames must be valid UTF-8"},
       {"text ending in half a character", {Frame(1, "ab\xe2\x82")}, 1007, "Text frames must be valid UTF-8."},
-      {"overlong encoding", {Frame(1, "\xc0\xaf")}, 1007, "Text frames must be valid UTF-8."},
+      // Bytes that no later bytes can make UTF-8 fail as they arrive, though the message goes on.
+      {"overlong encoding", {Frame(1, "\xc0\xaf")}, 1007, "Text frames must be valid UTF-8"},
+      {"F4 90 ends a fragment", {Frame(1, "ab\xF4\x90", false)}, 1007, "Text frames must be valid UTF-8"},
+      {"E0 80 ends a fragment", {Frame(1, "ab\xE0\x80", false)}, 1007, "Text frames must be valid UTF-8"},
+      {"ED A0 ends a fragment", {Frame(1, "ab\xED\xA0", false)}, 1007, "Text frames must be valid UTF-8"},
+      {"F0 8F ends a fragment", {Frame(1, "ab\xF0\x8F", false)}, 1007, "Text frames must be valid UTF-8"},
+      {"C1 ends a fragment", {Frame(1, "ab\xC1", false)}, 1007, "Text frames must be valid UTF-8"},
+      {"F5 ends a fragment", {Frame(1, "ab\xF5", false)}, 1007, "Text frames must be valid UTF-8"},
+      {"F4 90 ends a continuation",
+       {Frame(1, "ab", false), Frame(0, "c\xF4\x90", false)},
+       1007,
+       "Text frames must be valid UTF-8"},
       {"announced 2^63 bytes", {WSData{0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 0}}, 1009, "Message too big"},
       {"announced 2^64-1 bytes",
        {WSData{0x82, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
@@ -163,6 +176,41 @@ std::vector<ProtocolErrorCase> ProtocolErrorCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryRule, WSWebSocketProtocolErrorTest, ::testing::ValuesIn(ProtocolErrorCases()));
+
+// Messages complete before a refused frame that came in the same read reach the delegate first,
+// while the connection is still open: the answers the delegate sends leave before the close frame.
+TEST(WSWebSocketFrameReaderTest, MessagesBeforeARefusedFrameAreDeliveredFirst) {
+  struct Case {
+    const char* name;
+    WSData refused;
+    std::uint16_t code;
+  };
+  const Case cases[] = {
+      {"RSV bits", Frame(1, "x", true, 0x40), 1002},
+      {"reserved opcode", Frame(3, "reserved"), 1002},
+      {"reserved control opcode", Frame(11, "reserved"), 1002},
+      {"continuation first", Frame(0, "x"), 1002},
+      {"new opcode inside a message", Join({Frame(1, "a", false), Frame(1, "b")}), 1002},
+      {"control frame fragmented", Frame(9, "x", false), 1002},
+      {"text that cannot become UTF-8", Frame(1, "ab\xF4\x90", false), 1007},
+  };
+  const auto echo = [](WSWebSocketConnection& c) {
+    if (auto delegate = std::dynamic_pointer_cast<RecordingDelegate>(c.delegate())) delegate->echoText = true;
+  };
+  for (const Case& c : cases) {
+    // One message from the read block, one assembled from fragments; all in one TCP write.
+    Outcome outcome = RunScript({Frame(1, "hello"), Frame(1, "wor", false), Frame(0, "ld"), c.refused}, echo);
+    ASSERT_TRUE(outcome.closeFrame) << c.name;
+    EXPECT_EQ(CodeOf(*outcome.closeFrame), c.code) << c.name;
+    std::vector<std::string> echoed;
+    for (auto& frame : outcome.framesBefore) echoed.push_back(frame.text());
+    EXPECT_EQ(echoed, (std::vector<std::string>{"hello", "world"})) << c.name;
+    std::vector<Report::Kind> kinds;
+    for (auto& r : outcome.reports)
+      if (r.kind == Report::String || r.kind == Report::Close) kinds.push_back(r.kind);
+    EXPECT_EQ(kinds, (std::vector<Report::Kind>{Report::String, Report::String, Report::Close})) << c.name;
+  }
+}
 
 // Accepted close codes are answered with 1000 and reported with the peer's code and reason.
 TEST(WSWebSocketFrameReaderTest, AcceptedCloseCodesAreAnsweredWith1000) {

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 using namespace wstest;
 
 namespace {
@@ -122,6 +125,67 @@ TEST(WSWebSocketLifecycleTest, NoCloseReportAfterFailure) {
   ASSERT_EQ(client.delegate->count(Report::Fail), 1u);
   EXPECT_EQ(client.delegate->count(Report::Close), 0u);
   EXPECT_EQ(client.socket->readyState(), WS_CLOSED);
+}
+
+// A connection the client refuses reports the same close however its own steps and the peer's
+// later bytes interleave: the values taken when it refused the input (no close frame of the
+// peer before it: code 0, no reason, clean), not a close frame or an end of stream read after.
+TEST(WSWebSocketLifecycleTest, ARefusedConnectionAlwaysReportsTheSameClose) {
+  struct Exchange {
+    const char* name;
+    std::function<void(RawPeer&)> script;
+  };
+  const auto refused = ServerFrame(1, Bytes("x"), true, 0x40); // RSV1
+  const auto closeFrame = ServerFrame(8, ClosePayload(1000, "bye"));
+  std::vector<std::uint16_t> sentCodes;
+  const Exchange exchanges[] = {
+      {"refused frame, then the end of the stream",
+       [&](RawPeer& peer) {
+         peer.send(refused);
+         peer.shutdownWrite();
+         peer.waitForClientClose();
+       }},
+      {"reserved opcode and a close frame in one write",
+       [&](RawPeer& peer) {
+         WSData both = ServerFrame(3, Bytes("reserved"));
+         both.insert(both.end(), closeFrame.begin(), closeFrame.end());
+         peer.send(both);
+         ClientFrame frame;
+         do frame = peer.readFrame();
+         while (frame.opcode != 8); // close
+         sentCodes.push_back(static_cast<std::uint16_t>(frame.payload.at(0) << 8 | frame.payload.at(1)));
+         peer.waitForClientClose();
+       }},
+      {"refused frame, the close answered, then the end of the stream",
+       [&](RawPeer& peer) {
+         peer.send(refused);
+         ClientFrame frame;
+         do frame = peer.readFrame();
+         while (frame.opcode != 8); // close
+         peer.send(closeFrame);
+         peer.shutdownWrite();
+         peer.waitForClientClose();
+       }},
+  };
+  for (const Exchange& exchange : exchanges) {
+    for (int round = 0; round < 70; ++round) {
+      RawServer server([&](RawPeer& peer) {
+        peer.handshake();
+        exchange.script(peer);
+      });
+      Client client;
+      client.open(server.url());
+      ASSERT_TRUE(client.delegate->waitForEnd()) << exchange.name << ", round " << round;
+      ASSERT_EQ(server.finish(), "") << exchange.name << ", round " << round;
+      ASSERT_EQ(client.delegate->count(Report::Fail), 0u) << exchange.name << ", round " << round;
+      const Report close = client.delegate->last(Report::Close);
+      ASSERT_EQ(std::make_tuple(close.code, close.reason, close.wasClean),
+                std::make_tuple(std::int64_t{0}, std::optional<std::string>(), true))
+          << exchange.name << ", round " << round;
+    }
+  }
+  // The client's close frame is its refusal's, never an answer to the close frame read after it.
+  EXPECT_EQ(sentCodes, std::vector<std::uint16_t>(70, 1002));
 }
 
 // A connection lives while it works even when its owner lets go, and is released once its

@@ -6,6 +6,10 @@
 #include "support/LineCapture.hpp"
 #include "websocket/WSRunLoopThread.hpp"
 
+#include <netdb.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <optional>
 
 #include <gtest/gtest.h>
@@ -199,6 +203,45 @@ TEST(WSSocketStreamTest, UnresolvableLocalhostFallsBackToLoopback) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), expected);
   EXPECT_EQ(lines.size(), v6 >= 0 ? 3u : 2u);
+}
+
+// With "localhost" resolving to ::1 first, as a stock Debian hosts file ("::1 localhost
+// ip6-localhost ip6-loopback") makes it, a server on 127.0.0.1 only is still reached: every
+// address the name resolves to is tried in order. This binary plays it in a private mount
+// namespace over such a hosts file (root only; skipped elsewhere), whatever the machine's says.
+TEST(WSSocketStreamTest, LocalhostTriesEveryAddressItResolvesTo) {
+  if (std::getenv("ZB_TEST_STOCK_HOSTS")) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    ASSERT_EQ(::getaddrinfo("localhost", "80", &hints, &found), 0);
+    const int first = found->ai_family;
+    ::freeaddrinfo(found);
+    if (first != AF_INET6) GTEST_SKIP() << "this machine does not put ::1 first";
+    RawServer server([](RawPeer& peer) { peer.close(); }); // 127.0.0.1 only
+    Opened s("localhost", server.port());
+    EXPECT_TRUE(s.recorder->waitFor(s.pair.input.get(), WSStreamEventOpenCompleted));
+    EXPECT_EQ(server.finish(), "");
+    return;
+  }
+  if (::geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0)
+    GTEST_SKIP() << "no private mount namespace here";
+  char hosts[] = "/tmp/zb-stock-hosts-XXXXXX";
+  const int fd = ::mkstemp(hosts);
+  ASSERT_GE(fd, 0);
+  const std::string stock = "127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n";
+  ASSERT_EQ(::write(fd, stock.data(), stock.size()), static_cast<ssize_t>(stock.size()));
+  ::close(fd);
+  char self[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  const std::string command = std::string("ZB_TEST_STOCK_HOSTS=1 unshare -m sh -c 'mount --bind ") + hosts +
+                              " /etc/hosts && exec \"$0\" --gtest_filter=WSSocketStreamTest." +
+                              "LocalhostTriesEveryAddressItResolvesTo' " + self;
+  const int status = std::system(command.c_str());
+  ::unlink(hosts);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
 }
 
 } // namespace
