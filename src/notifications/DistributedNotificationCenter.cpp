@@ -221,6 +221,8 @@ public:
 
   void removeObserver(ObserverToken token) override { _observers.erase(token); }
 
+  void setConnectedHandler(std::function<void()> handler) override { _connectedHandler = std::move(handler); }
+
   bool flush(std::chrono::milliseconds timeout) override {
     if (!_connection) return false;
     try {
@@ -421,6 +423,11 @@ private:
     _dropped = 0;
     _reconnected = true;
     schedulePump();
+    if (_connectedHandler) {
+      // A copy: the handler may replace itself.
+      auto handler = _connectedHandler;
+      handler();
+    }
   }
 
   void failedAttempt(const std::string& why, bool expected) {
@@ -550,6 +557,8 @@ private:
   std::shared_ptr<Probe> _probe; // the sign of life being asked for, if any
   std::uint64_t _attempts = 0;
   std::uint64_t _dropped = 0;
+  /// Called after each connection that reconnect() made.
+  std::function<void()> _connectedHandler;
   ObserverToken _lastToken = 0;
   std::map<ObserverToken, std::shared_ptr<Observer>> _observers;
   std::vector<std::pair<std::weak_ptr<Observer>, DistributedNotification>> _pending;
