@@ -169,9 +169,10 @@ void ZBStreamDeckPlugin::sendZBDial(const char* event, const SDString& context, 
   json userInfo = {{"context", *context}, {"column", VirtualColumn(settings, coordinates)}};
   json zbID;
   if (_knownIDs)
-    if (auto it = _knownIDs->find(*context); it != _knownIDs->end() && it->second.is_string())
+    if (auto it = _knownIDs->find(*context);
+        it != _knownIDs->end() && it->second.is_string() && isDial(*context))
       zbID = it->second;
-  // A dial the plug-in did not see appear still has its default ID.
+  // A dial the plug-in did not see appear (or a context it knows as a key) has a dial's default ID.
   userInfo["zbID"] = zbID.is_string() ? zbID : json(DefaultDialIDFromCoordinates(settings, coordinates));
   userInfo["event"] = event;
 

@@ -145,6 +145,12 @@ TEST_F(ZBStreamDeckPluginDialsTest, EventsBecomeDialNotifications) {
   dial("dialDown", "unseen", {{"coordinates", {{"row", 0}, {"column", 2}}}});
   ASSERT_EQ(center->posted.size(), 1u);
   EXPECT_EQ(center->posted[0].userInfo["zbID"], "D3");
+  // Nor is a key ever named in a Dial notification, whatever the host sends for it.
+  appear("K", 0, json::object(), "Keypad");
+  center->posted.clear();
+  dial("dialDown", "K", {{"coordinates", kAt0}});
+  ASSERT_EQ(center->posted.size(), 1u);
+  EXPECT_EQ(center->posted[0].userInfo["zbID"], "D1");
   EXPECT_TRUE(socket->sent.empty());
 }
 
