@@ -72,6 +72,7 @@ def png(width, height, raw):
 ICONS = {
     # name: (1x size, coloured tile, stroke width relative to the size)
     "keyIcon": (72, True, 0.09),
+    "dialIcon": (72, True, 0.09),
     "pluginIcon": (72, True, 0.09),
     "actionIcon": (20, False, 0.12),
     "categoryIcon": (28, False, 0.11),

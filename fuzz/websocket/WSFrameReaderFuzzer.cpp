@@ -19,6 +19,7 @@
 // with its top bit, makes the whole rest the server's bytes, response head included; without it a
 // valid "101 Switching Protocols" head comes first.
 
+#include "platform/Base64.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/UTF8.hpp"
 #include "support/FuzzEnvironment.hpp"
@@ -28,7 +29,6 @@
 #include "websocket/detail/WSFrame.hpp"
 #include "websocket/detail/WSFrameReader.hpp"
 #include "websocket/detail/WSHTTPConnectMessage.hpp"
-#include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSRandom.hpp"
 #include "websocket/detail/WSSIMDHelpers.hpp"
 
@@ -56,7 +56,7 @@ std::string ValidHead() {
   std::vector<std::uint8_t> key(16, 0x5A);
   return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
          "Sec-WebSocket-Accept: " +
-         WSExpectedAcceptForKey(WSBase64EncodedStringFromData(key)) + "\r\n\r\n";
+         WSExpectedAcceptForKey(platform::Base64EncodedStringFromData(key)) + "\r\n\r\n";
 }
 
 class Delegate final : public WSWebSocketDelegate {

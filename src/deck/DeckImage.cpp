@@ -1,6 +1,6 @@
 #include "deck/DeckImage.hpp"
 
-#include "websocket/detail/WSHash.hpp"
+#include "platform/Base64.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -110,7 +110,7 @@ std::variant<std::string, DeckImageError> DeckImageDataURL(std::string_view byte
   auto type = DeckImageMediaType(bytes);
   if (!type) return DeckImageError{source + ": not a PNG, JPEG, GIF, SVG or WebP image"};
   auto data = std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  return "data:" + *type + ";base64," + WSBase64EncodedStringFromData(data);
+  return "data:" + *type + ";base64," + platform::Base64EncodedStringFromData(data);
 }
 
 std::variant<std::string, DeckImageError> DeckImageFromFile(const std::string& path) {

@@ -249,6 +249,8 @@ public:
     return result;
   }
 
+  void setConnectedHandler(std::function<void()> handler) override { _connectedHandler = std::move(handler); }
+
   bool flush(std::chrono::milliseconds timeout) override {
     if (!_connection) return false;
     try {
@@ -526,6 +528,11 @@ private:
     _reconnected = true;
     claimNamesAgain();
     schedulePump();
+    if (_connectedHandler) {
+      // A copy: the handler may replace itself.
+      auto handler = _connectedHandler;
+      handler();
+    }
   }
 
   void failedAttempt(const std::string& why, bool expected) {
@@ -655,6 +662,8 @@ private:
   std::shared_ptr<Probe> _probe; // the sign of life being asked for, if any
   std::uint64_t _attempts = 0;
   std::uint64_t _dropped = 0;
+  /// Called after each connection that reconnect() made.
+  std::function<void()> _connectedHandler;
   ObserverToken _lastToken = 0;
   std::map<ObserverToken, std::shared_ptr<Observer>> _observers;
   std::vector<std::shared_ptr<NameClaim>> _names;

@@ -91,6 +91,12 @@ public:
                                     DistributedNotificationHandler handler) = 0;
   virtual void removeObserver(ObserverToken token) = 0;
 
+  /// Calls `handler` on the loop's thread each time the center has connected after a time
+  /// without a bus: a bus that started after the center, or a reconnection after a loss. Not
+  /// called for a connection made while the center was created. Notifications posted from the
+  /// handler go out on the new connection. One handler; a later call replaces it.
+  virtual void setConnectedHandler(std::function<void()> handler) { (void)handler; }
+
   /// Waits, for at most `timeout`, until the bus has received every notification posted so far
   /// from the loop's thread (one round trip to the bus, never to an observer), for programs that
   /// exit right after posting. False without a connection, or when the bus does not answer.

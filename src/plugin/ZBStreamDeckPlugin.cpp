@@ -157,6 +157,12 @@ void ZBStreamDeckPlugin::launched() {
   observe(kZBShowOKNotification, &ZBStreamDeckPlugin::showOK);
   observe(kZBSetTitleNotification, &ZBStreamDeckPlugin::doSetTitle);
   observe(kZBSetImageNotification, &ZBStreamDeckPlugin::doSetImage);
+  observe(kZBSetFeedbackNotification, &ZBStreamDeckPlugin::doSetFeedback);
+  observe(kZBSetFeedbackLayoutNotification, &ZBStreamDeckPlugin::doSetFeedbackLayout);
+  // Whatever an engine posted while the bus was away went to nobody: every key appears again.
+  _notificationCenter->setConnectedHandler([weak] {
+    if (auto self = weak.lock()) self->postAllKeysAppeared();
+  });
 }
 
 void ZBStreamDeckPlugin::terminating() { XLOG("display", "Stream Deck Plug In Quitting"); }
@@ -190,10 +196,13 @@ void ZBStreamDeckPlugin::willAppearForAction(const SDString&, const SDString& co
   std::optional<json> settings;
   if (payloadSettings) settings = *payloadSettings;
 
+  if (IsEncoderPayload(payload))
+    _dials.insert(key);
+  else
+    _dials.erase(key);
   const json* zbID = settings ? Entry(&*settings, "zbID") : nullptr;
-  json id = IsEmpty(zbID)
-                ? json(DefaultIDFromCoordinates(settings ? &*settings : nullptr, &storedCoordinates))
-                : *zbID;
+  json id =
+      IsEmpty(zbID) ? json(defaultIDFor(key, settings ? &*settings : nullptr, &storedCoordinates)) : *zbID;
   (*_knownIDs)[key] = id;
   // Without settings the key keeps its coordinates and default ID, and the message fails here.
   if (!settings) throw SDTypeError("willAppear without settings");
@@ -203,15 +212,21 @@ void ZBStreamDeckPlugin::willAppearForAction(const SDString&, const SDString& co
   XLOG("Verbose", "Display IDs are %@", TableForLog(_knownIDs));
 
   auto manager = _connectionManager.lock();
-  if (!manager) return;
-  if (const json* image = Entry(&stored, "image")) manager->setImage(image, key, 0);
-  if (const json* title = Entry(&stored, "title")) {
-    if (auto text = TitleText(*title))
-      manager->setTitle(&*text, key, 0);
-    else
-      XLOG("display", "The stored title of context %@ is not text but %@: not shown", key,
-           title->type_name());
+  if (manager && isDial(key)) {
+    restoreDial(key, stored, *manager);
+    return;
   }
+  if (manager) {
+    if (const json* image = Entry(&stored, "image")) manager->setImage(image, key, 0);
+    if (const json* title = Entry(&stored, "title")) {
+      if (auto text = TitleText(*title))
+        manager->setTitle(&*text, key, 0);
+      else
+        XLOG("display", "The stored title of context %@ is not text but %@: not shown", key,
+             title->type_name());
+    }
+  }
+  if (!isDial(key)) postKeyAppeared(key, false);
 }
 
 void ZBStreamDeckPlugin::willDisappearForAction(const SDString&, const SDString& context, const json*,
@@ -220,6 +235,8 @@ void ZBStreamDeckPlugin::willDisappearForAction(const SDString&, const SDString&
   if (_knownCoordinates) _knownCoordinates->erase(*context);
   if (_knownIDs) _knownIDs->erase(*context);
   if (_knownSettings) _knownSettings->erase(*context);
+  _dials.erase(*context);
+  _postedAppearances.erase(*context);
 }
 
 void ZBStreamDeckPlugin::keyDownForAction(const SDString&, const SDString& context, const json* payload,
@@ -246,6 +263,48 @@ void ZBStreamDeckPlugin::sendZBKeyPressed(bool pressed, const SDString& context,
                    {"column", column},
                    {"pressed", pressed}};
   _notificationCenter->postNotificationName(kZBKeyNotification, kZBEngineNotificationObject, userInfo);
+}
+
+// ---- Key appearances ---------------------------------------------------------------------------------
+
+std::string ZBStreamDeckPlugin::defaultIDFor(const std::string& context, const json* settings,
+                                             const json* coordinates) const {
+  return isDial(context) ? DefaultDialIDFromCoordinates(settings, coordinates)
+                         : DefaultIDFromCoordinates(settings, coordinates);
+}
+
+void ZBStreamDeckPlugin::postKeyAppeared(const std::string& context, bool onlyWhenChanged) {
+  if (isDial(context) || !_knownIDs || !_knownCoordinates) return;
+  const json* settings = settingsFor(context);
+  auto id = _knownIDs->find(context);
+  auto coordinates = _knownCoordinates->find(context);
+  // Only a key whose willAppear succeeded (it has settings) can be given a title or an image.
+  if (!settings || id == _knownIDs->end() || coordinates == _knownCoordinates->end()) return;
+  json userInfo;
+  try {
+    userInfo = {{"context", context},
+                {"row", VirtualRow(settings, &coordinates->second)},
+                {"column", VirtualColumn(settings, &coordinates->second)},
+                {"zbID", id->second.is_string() ? id->second : json(id->second.dump())}};
+  } catch (const std::exception&) {
+    // A zbRow or zbColumn without an integer value: the key has no position to tell (its presses
+    // fail the same way), and its appearance, which did not need one, still stands.
+    XLOG("Verbose", "No Key Appeared for context %@: its row or column has no integer value", context);
+    return;
+  }
+  auto& posted = _postedAppearances[context];
+  if (onlyWhenChanged && posted == userInfo) return;
+  posted = userInfo;
+  if (_notificationCenter)
+    _notificationCenter->postNotificationName(kZBKeyAppearedNotification, kZBEngineNotificationObject,
+                                              userInfo);
+}
+
+void ZBStreamDeckPlugin::postAllKeysAppeared() {
+  if (!_knownIDs) return;
+  std::vector<std::string> contexts;
+  for (const auto& [context, id] : *_knownIDs) contexts.push_back(context);
+  for (const auto& context : contexts) postKeyAppeared(context, false);
 }
 
 // ---- Engine commands ---------------------------------------------------------------------------------
@@ -384,12 +443,13 @@ void ZBStreamDeckPlugin::updateZBID(const json* newID, const std::string& contex
     if (it != _knownCoordinates->end()) coordinates = &it->second;
   }
   // The default reflects any zbRow and zbColumn in the settings.
-  json id = empty ? json(DefaultIDFromCoordinates(settings, coordinates)) : json(*trimmed);
+  json id = empty ? json(defaultIDFor(context, settings, coordinates)) : json(*trimmed);
   if (_knownIDs) (*_knownIDs)[context] = id;
   if (!settings) throw SDTypeError("no settings for the context " + context);
   if (auto manager = _connectionManager.lock()) manager->setSettings(*settings, context);
   XLOG("display", "Set Button ID for context %@ to %@", context, id);
   XLOG("Verbose", "Display IDs are %@", TableForLog(_knownIDs));
+  postKeyAppeared(context, true);
 }
 
 void ZBStreamDeckPlugin::updateRowOrColumn(const std::string& key, const json& value,
@@ -407,6 +467,7 @@ void ZBStreamDeckPlugin::updateRowOrColumn(const std::string& key, const json& v
   }
   if (settings && settings->contains("zbID")) {
     if (auto manager = _connectionManager.lock()) manager->setSettings(*settings, context);
+    postKeyAppeared(context, true);
     return;
   }
   // No user ID: the default ID follows the new row or column (and sends the settings).

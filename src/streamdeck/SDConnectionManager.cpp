@@ -178,7 +178,7 @@ bool SDConnectionManager::send(const json& message, bool pretty, const char* fai
     // The host is not reading fast enough: the message waits, in place of an older one of its kind.
     std::string key;
     const std::string event = message.value("event", std::string());
-    if (event == "setTitle" || event == "setImage" || event == "setSettings")
+    if (event == "setTitle" || event == "setImage" || event == "setSettings" || event == "setFeedbackLayout")
       key = event + '\n' + message.value("context", std::string());
     hold(std::move(key), std::move(*text), failureFormat);
     return true;
@@ -261,6 +261,18 @@ bool SDConnectionManager::setImage(const json* image, const std::string& context
   json message = {{"event", "setImage"}, {"context", context}, {"payload", std::move(payload)}};
   XLOG("Verbose", "setImage send %@", *DebugDisplayDictionary(&message));
   return send(message, true, "Failed to change the image due to error %@");
+}
+
+bool SDConnectionManager::setFeedback(const json& feedback, const std::string& context) {
+  json message = {{"event", "setFeedback"}, {"context", context}, {"payload", feedback}};
+  XLOG("Verbose", "setFeedback send %@", *DebugDisplayDictionary(&message));
+  return send(message, true, "Failed to change the feedback due to error %@");
+}
+
+bool SDConnectionManager::setFeedbackLayout(const std::string& layout, const std::string& context) {
+  json message = {{"event", "setFeedbackLayout"}, {"context", context}, {"payload", {{"layout", layout}}}};
+  XLOG("Verbose", "setFeedbackLayout send %@", message);
+  return send(message, true, "Failed to change the feedback layout due to error %@");
 }
 
 void SDConnectionManager::showAlertForContext(const std::string& context) {
@@ -355,6 +367,14 @@ void SDConnectionManager::dispatch(const json& message) {
     delegate->didReceiveSettingsForAction(action, context, payload, device);
   else if (name == "sendToPlugin")
     delegate->didReceiveFromPluginForAction(action, context, payload, device);
+  else if (name == "dialRotate")
+    delegate->dialRotateForAction(action, context, payload, device);
+  else if (name == "dialDown")
+    delegate->dialDownForAction(action, context, payload, device);
+  else if (name == "dialUp")
+    delegate->dialUpForAction(action, context, payload, device);
+  else if (name == "touchTap")
+    delegate->touchTapForAction(action, context, payload, device);
   else if (name == "deviceDidConnect") {
     const json* deviceInfo = ObjectField(message, "deviceInfo");
     if (device) delegate->deviceDidConnect(device, deviceInfo);

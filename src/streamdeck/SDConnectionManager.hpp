@@ -14,10 +14,10 @@
 // except "setSettings", which is compact. Incoming text and binary messages are both decoded.
 //
 // Output while the host is not reading: once the connection holds kOutputHighWater bytes
-// unsent, messages wait here instead, and a newer setTitle, setImage or setSettings for a
-// context replaces the waiting one (the host only shows, and keeps, the latest), so these wait
-// at most once per key and kind and are never dropped. Beyond kBacklogLimit bytes waiting, the
-// other messages are dropped, counted in one log line per burst.
+// unsent, messages wait here instead, and a newer setTitle, setImage, setSettings or
+// setFeedbackLayout for a context replaces the waiting one (the host only shows, and keeps, the
+// latest), so these wait at most once per key and kind and are never dropped. Beyond
+// kBacklogLimit bytes waiting, the other messages are dropped, counted in one log line per burst.
 // When the connection reports its output drained, the waiting messages go out in order.
 //
 // Threading: main thread only. Connection reports arrive on the main queue (the default delegate
@@ -75,6 +75,12 @@ public:
   // size (logged, nothing sent), true otherwise (a failure to send is logged).
   bool setTitle(const nlohmann::json* title, const std::string& context, std::int32_t target);
   bool setImage(const nlohmann::json* image, const std::string& context, std::int32_t target);
+  /// "setFeedback" of a dial's touch strip: `feedback` (an object) is the payload as it is; the
+  /// host merges it into what the strip shows. Never replaced while waiting: each carries its own
+  /// part of the strip.
+  bool setFeedback(const nlohmann::json& feedback, const std::string& context);
+  /// "setFeedbackLayout": `layout` is a built-in layout name or a path inside the plug-in's folder.
+  bool setFeedbackLayout(const std::string& layout, const std::string& context);
   void showAlertForContext(const std::string& context);
   void showOKForContext(const std::string& context);
   bool setSettings(const nlohmann::json& settings, const std::string& context);

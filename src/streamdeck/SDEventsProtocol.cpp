@@ -13,6 +13,14 @@ void SDEventsProtocol::didReceiveSettingsForAction(const SDString&, const SDStri
                                                    const SDString&) {}
 void SDEventsProtocol::didReceiveFromPluginForAction(const SDString&, const SDString&, const nlohmann::json*,
                                                      const SDString&) {}
+void SDEventsProtocol::dialRotateForAction(const SDString&, const SDString&, const nlohmann::json*,
+                                           const SDString&) {}
+void SDEventsProtocol::dialDownForAction(const SDString&, const SDString&, const nlohmann::json*,
+                                         const SDString&) {}
+void SDEventsProtocol::dialUpForAction(const SDString&, const SDString&, const nlohmann::json*,
+                                       const SDString&) {}
+void SDEventsProtocol::touchTapForAction(const SDString&, const SDString&, const nlohmann::json*,
+                                         const SDString&) {}
 void SDEventsProtocol::deviceDidConnect(const SDString&, const nlohmann::json*) {}
 void SDEventsProtocol::deviceDidDisconnect(const SDString&) {}
 void SDEventsProtocol::applicationDidLaunch(const nlohmann::json*) {}

@@ -38,6 +38,16 @@ public:
   /// "sendToPlugin": a message of the action's property inspector.
   virtual void didReceiveFromPluginForAction(const SDString& action, const SDString& context,
                                              const nlohmann::json* payload, const SDString& device);
+  /// "dialRotate", "dialDown", "dialUp", "touchTap": a dial of an encoder deck turned, pushed,
+  /// released, or its touch strip tapped.
+  virtual void dialRotateForAction(const SDString& action, const SDString& context,
+                                   const nlohmann::json* payload, const SDString& device);
+  virtual void dialDownForAction(const SDString& action, const SDString& context,
+                                 const nlohmann::json* payload, const SDString& device);
+  virtual void dialUpForAction(const SDString& action, const SDString& context, const nlohmann::json* payload,
+                               const SDString& device);
+  virtual void touchTapForAction(const SDString& action, const SDString& context,
+                                 const nlohmann::json* payload, const SDString& device);
   virtual void deviceDidConnect(const SDString& device, const nlohmann::json* deviceInfo);
   virtual void deviceDidDisconnect(const SDString& device);
   virtual void applicationDidLaunch(const nlohmann::json* payload);

@@ -2,11 +2,11 @@
 // through a byte-sequence consumer, and its checks before the connection opens.
 #include "websocket/WSWebSocketConnection.hpp"
 
+#include "platform/Base64.hpp"
 #include "platform/Log.hpp"
 #include "websocket/WSDelegateController.hpp"
 #include "websocket/WSRunLoopThread.hpp"
 #include "websocket/detail/WSHTTPConnectMessage.hpp"
-#include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSRandom.hpp"
 
 #include <algorithm>
@@ -27,7 +27,7 @@ constexpr std::uint64_t WSSecKeyLength = 16;
 void WSWebSocketConnection::didConnect() {
   assertOnWorkQueue();
   XLOG("WebSocket", "Connected");
-  _secKey = WSBase64EncodedStringFromData(WSRandomData(WSSecKeyLength));
+  _secKey = platform::Base64EncodedStringFromData(WSRandomData(WSSecKeyLength));
   if (_secKey.size() != 24) fatalInternalError("the handshake key is not 24 characters");
   auto request = WSHTTPConnectMessageCreate(_urlRequest, _secKey, WSWebSocketProtocolVersion,
                                             requestCookies(), _requestedProtocols);

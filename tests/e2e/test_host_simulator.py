@@ -2,13 +2,20 @@
 it serves must be safe, or the end-to-end tests built on it would prove nothing."""
 
 import asyncio
+import contextlib
+import io
 import json
+import sys
 import tempfile
 import textwrap
 import unittest
 from pathlib import Path
 
+from hostsim.dials import layout_problem, parse_place
 from hostsim.host import Host, ScenarioError, matches
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "host-simulator"))
+import host_simulator  # noqa: E402  (the command line next to the package)
 
 DEADLINE = 10
 
@@ -77,6 +84,58 @@ class StateFileTest(unittest.TestCase):
         host = Host()
         contexts = [k.context for k in host.keys.values()]
         self.assertEqual(len(contexts), len(set(contexts)))
+
+
+class DialsTest(unittest.TestCase):
+    def test_places_are_named_as_the_default_button_ids(self):
+        cases = [("R1C1", ("key", (0, 0))), ("r2c4", ("key", (1, 3))), ("D1", ("dial", 0)), ("d4", ("dial", 3)),
+                 ("R3C1", None), ("R1C5", None), ("R0C1", None), ("D5", None), ("D0", None), ("X1", None), ("", None)]
+        for text, expected in cases:
+            with self.subTest(text):
+                if expected is None:
+                    with self.assertRaises(ValueError):
+                        parse_place(text, 2, 4, 4)
+                else:
+                    self.assertEqual(parse_place(text, 2, 4, 4), expected)
+
+    def test_layouts_a_host_refuses(self):
+        with tempfile.TemporaryDirectory() as d:
+            (Path(d) / "layouts").mkdir()
+            (Path(d) / "layouts" / "volume.json").write_text("{}")
+            cases = [("$B1", True), ("$X1", True), ("layouts/volume.json", True), ("layouts/none.json", False),
+                     ("$B-1", False), ("../x.json", False), ("/etc/passwd", False), ("", False), (5, False)]
+            for layout, shown in cases:
+                with self.subTest(layout):
+                    self.assertEqual(layout_problem(layout, Path(d)) is None, shown)
+
+    def test_command_line_deck_types_dials_and_action_on(self):
+        cases = [([], (3, 5, 0, [])),
+                 (["--deck", "plus"], (2, 4, 4, [])),
+                 (["--dials", "2"], (3, 5, 2, [])),
+                 (["--deck", "plus", "--dials", "0"], (2, 4, 0, [])),
+                 (["--action-on", "R2C1", "--action-on", "R1C5"], (3, 5, 0, [("key", (1, 0)), ("key", (0, 4))])),
+                 (["--deck", "plus", "--action-on", "D2"], (2, 4, 4, [("dial", 1)]))]
+        for argv, (rows, columns, dials, action_on) in cases:
+            with self.subTest(argv):
+                args = host_simulator.parse_args(argv)
+                self.assertEqual((args.rows, args.columns, args.dials, args.action_on), (rows, columns, dials, action_on))
+        for argv in (["--action-on", "D1"], ["--action-on", "R4C1"], ["--dials", "-1"]):
+            with self.subTest(argv), self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
+                host_simulator.parse_args(argv)
+
+    def test_action_on_and_dials_survive_a_restart_of_the_host(self):
+        with tempfile.TemporaryDirectory() as d:
+            state = Path(d) / "deck.json"
+            first = Host(rows=2, columns=4, dials=4, actions=[(0, 0)], action_on=[("key", (1, 0)), ("dial", 2)],
+                         state_path=state)
+            self.assertEqual({w for w, k in first.keys.items() if k.has_action}, {(0, 0), (1, 0)})
+            first.dials[2].settings = {"layout": "$A1"}
+            first._save_state()
+            second = Host(rows=2, columns=4, dials=4, state_path=state)
+            self.assertEqual([i for i, dial in second.dials.items() if dial.has_action], [2])
+            self.assertEqual(second.dials[2].context, first.dials[2].context)
+            self.assertIs(second.key_for_context(first.dials[2].context), second.dials[2])
+            self.assertEqual(second.dials[2].settings, {"layout": "$A1"})
 
 
 class HostTest(unittest.IsolatedAsyncioTestCase):

@@ -399,11 +399,17 @@ TEST_F(DistributedNotificationReconnectTest, PostsIntoTheJustLostBusAreDropped) 
   EXPECT_EQ(c->failedPosts(), 5u);
 }
 
-// It keeps doing so: a second outage is handled like the first.
+// It keeps doing so: a second outage is handled like the first, and the connected handler runs
+// once for each reconnection (not for the first connection).
 TEST_F(DistributedNotificationReconnectTest, EveryOutageIsRecoveredFrom) {
   auto c = center();
   Inbox inbox;
   ASSERT_NE(c->addObserver("N", "O", inbox.handler()), 0u);
+  int connected = 0;
+  c->setConnectedHandler([&] {
+    ++connected;
+    EXPECT_TRUE(c->isAvailable());
+  });
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE(round);
     auto mark = log->mark();
@@ -411,6 +417,7 @@ TEST_F(DistributedNotificationReconnectTest, EveryOutageIsRecoveredFrom) {
     ASSERT_TRUE(restartTheBus(c));
     EXPECT_EQ(log->count("the D-Bus session bus connection was lost", mark), 1);
     EXPECT_EQ(log->count("reconnected to the D-Bus session bus", mark), 1);
+    EXPECT_EQ(connected, round);
     ASSERT_EQ(emit("N", "O", "{'round': <" + std::to_string(round) + ">}"), 0);
     ASSERT_TRUE(inbox.waitFor(static_cast<std::size_t>(round)));
     EXPECT_EQ(inbox.received.back().userInfo, (json{{"round", round}}));
@@ -513,7 +520,10 @@ TEST_F(DistributedNotificationReconnectTest, TheCenterWaitsForABusThatStartsLate
       [&] { return log->count("Dropped the distributed notification Zorbel Stream Deck Key", mark) == 1; },
       kTimeout));
 
+  int connected = 0;
+  c->setConnectedHandler([&] { ++connected; });
   ASSERT_TRUE(restartTheBus(c));
+  EXPECT_EQ(connected, 1);
   EXPECT_EQ(log->count("Distributed notifications are available: connected to the D-Bus session bus", mark),
             1);
   EXPECT_EQ(log->count("available again", mark), 0);

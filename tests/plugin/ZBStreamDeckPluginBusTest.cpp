@@ -133,6 +133,40 @@ TEST_F(ZBStreamDeckPluginBusTest, KeyPressIsSeenByAnIndependentClient) {
   EXPECT_EQ((*up)["userInfo"]["pressed"], false);
 }
 
+// Dials on the bus: a turn is seen with the contract's types, and a feedback sent by gdbus as a
+// nested dictionary reaches Stream Deck as setFeedback (its integer indicator clamped).
+TEST_F(ZBStreamDeckPluginBusTest, DialTurnAndStripFeedbackOverTheBus) {
+  startOnBus();
+  testsupport::NotificationWatcher watcher(bus.address(), "Zorbel Stream Deck Dial");
+  socket->reportText(R"({"event":"willAppear","context":"V","payload":{"controller":"Encoder",)"
+                     R"("coordinates":{"row":0,"column":1},"settings":{}}})");
+  socket->reportText(R"({"event":"dialRotate","context":"V","payload":{"coordinates":{"row":0,"column":1},)"
+                     R"("ticks":-3,"pressed":true}})");
+  auto turn = watcher.next();
+  ASSERT_TRUE(turn);
+  EXPECT_EQ((*turn)["types"], (json{{"context", "s"},
+                                    {"column", "i"},
+                                    {"zbID", "s"},
+                                    {"event", "s"},
+                                    {"ticks", "i"},
+                                    {"pressed", "b"}}));
+  EXPECT_EQ((*turn)["userInfo"], (json{{"context", "V"},
+                                       {"column", 2},
+                                       {"zbID", "D2"},
+                                       {"event", "rotate"},
+                                       {"ticks", -3},
+                                       {"pressed", true}}));
+  ASSERT_EQ(emit("Zorbel Stream Deck Set Feedback",
+                 "{'zbID': <'D2'>, 'feedback': <{'title': <'Vol'>, 'indicator': <int64 140>}>}"),
+            0);
+  ASSERT_TRUE(waitForSent(2));
+  auto sent = wire();
+  EXPECT_EQ(sent[0], (json{{"event", "setFeedback"},
+                           {"context", "V"},
+                           {"payload", {{"title", "Vol"}, {"indicator", 100}}}}));
+  EXPECT_EQ(sent[1]["payload"]["feedback"], (json{{"title", "Vol"}, {"indicator", 100}}));
+}
+
 // Without a session bus: one "display" line, key presses post nothing, Stream Deck is served.
 TEST_F(ZBStreamDeckPluginBusTest, WithoutABusStreamDeckIsStillServed) {
   auto mark = log->mark();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 using nlohmann::json;
@@ -69,17 +70,18 @@ protected:
 
 // ---- Start ----
 
-// launched logs its line and observes the four engine notifications with the engine's object.
-TEST_F(ZBStreamDeckPluginTest, LaunchedObservesTheFourEngineNotifications) {
+// launched logs its line and observes the six engine notifications with the engine's object.
+TEST_F(ZBStreamDeckPluginTest, LaunchedObservesTheEngineNotifications) {
   EXPECT_EQ(log->count("Stream Deck Plug In Launched", launchMark), 1);
   std::vector<std::string> names;
   for (const auto& [token, observer] : center->observers) {
     names.push_back(observer.name);
     EXPECT_EQ(observer.object, "com.zorbel.streamdeck");
   }
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"Zorbel Stream Deck Show Alert", "Zorbel Stream Deck Show OK",
-                                      "Zorbel Stream Deck Set Title", "Zorbel Stream Deck Set Image"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"Zorbel Stream Deck Show Alert", "Zorbel Stream Deck Show OK",
+                                             "Zorbel Stream Deck Set Title", "Zorbel Stream Deck Set Image",
+                                             "Zorbel Stream Deck Set Feedback",
+                                             "Zorbel Stream Deck Set Feedback Layout"}));
   EXPECT_EQ(plugin->connectionManager(), manager);
 }
 
@@ -579,3 +581,78 @@ TEST(ZBStreamDeckPluginRulesTest, Trim) {
 }
 
 } // namespace
+
+// ---- Key appearances ----
+
+// Key Appeared: on every willAppear of a key (not of a dial), on an inspector change of the ID or
+// position (not on a message that changes neither), and for every key after a reconnection.
+TEST_F(ZBStreamDeckPluginTest, KeyAppearedNotifications) {
+  auto appeared = [&] {
+    std::vector<json> out;
+    for (const auto& n : center->appeared) {
+      EXPECT_EQ(n.object, "com.zorbel.streamdeck");
+      out.push_back(n.userInfo);
+    }
+    center->appeared.clear();
+    return out;
+  };
+  struct Step {
+    std::function<void()> action;
+    std::vector<json> expected;
+  } steps[] = {
+      {[&] { appear("A", 1, 2); }, {{{"context", "A"}, {"row", 2}, {"column", 3}, {"zbID", "R2C3"}}}},
+      {[&] {
+         appear("B", 0, 0, {{"zbID", "lamp"}, {"zbRow", "9"}});
+       },
+       {{{"context", "B"}, {"row", 9}, {"column", 1}, {"zbID", "lamp"}}}},
+      {[&] {
+         event({{"event", "willAppear"},
+                {"context", "V"},
+                {"payload",
+                 {{"controller", "Encoder"},
+                  {"coordinates", {{"row", 0}, {"column", 0}}},
+                  {"settings", json::object()}}}});
+       },
+       {}},
+      {[&] {
+         inspector("A", {{"zbID", "fan"}});
+       },
+       {{{"context", "A"}, {"row", 2}, {"column", 3}, {"zbID", "fan"}}}},
+      {[&] {
+         inspector("A", {{"zbID", " fan "}});
+       },
+       {}},
+      {[&] {
+         inspector("A", {{"zbColumn", "4"}});
+       },
+       {{{"context", "A"}, {"row", 2}, {"column", 4}, {"zbID", "fan"}}}},
+      {[&] {
+         inspector("A", {{"zbID", ""}});
+       },
+       {{{"context", "A"}, {"row", 2}, {"column", 4}, {"zbID", "R2C4"}}}},
+      {[&] {
+         inspector("B", {{"zbRow", "0"}});
+       },
+       {{{"context", "B"}, {"row", 1}, {"column", 1}, {"zbID", "lamp"}}}},
+      {[&] { center->connected(); },
+       {{{"context", "A"}, {"row", 2}, {"column", 4}, {"zbID", "R2C4"}},
+        {{"context", "B"}, {"row", 1}, {"column", 1}, {"zbID", "lamp"}}}},
+      {[&] {
+         event({{"event", "willDisappear"}, {"context", "B"}});
+       },
+       {}},
+      {[&] { center->connected(); }, {{{"context", "A"}, {"row", 2}, {"column", 4}, {"zbID", "R2C4"}}}},
+  };
+  int n = 0;
+  for (auto& step : steps) {
+    SCOPED_TRACE(n++);
+    step.action();
+    EXPECT_EQ(appeared(), step.expected);
+  }
+  // A key whose willAppear failed (no settings) does not appear.
+  event({{"event", "willAppear"},
+         {"context", "N"},
+         {"payload", {{"coordinates", {{"row", 0}, {"column", 0}}}}}});
+  EXPECT_TRUE(appeared().empty());
+  EXPECT_TRUE(center->posted.empty());
+}

@@ -46,6 +46,18 @@ public:
                                      const SDString& d) override {
     record("sendToPlugin", a, c, p, d);
   }
+  void dialRotateForAction(const SDString& a, const SDString& c, const json* p, const SDString& d) override {
+    record("dialRotate", a, c, p, d);
+  }
+  void dialDownForAction(const SDString& a, const SDString& c, const json* p, const SDString& d) override {
+    record("dialDown", a, c, p, d);
+  }
+  void dialUpForAction(const SDString& a, const SDString& c, const json* p, const SDString& d) override {
+    record("dialUp", a, c, p, d);
+  }
+  void touchTapForAction(const SDString& a, const SDString& c, const json* p, const SDString& d) override {
+    record("touchTap", a, c, p, d);
+  }
   void deviceDidConnect(const SDString& d, const json* info) override {
     json call = {{"op", "deviceDidConnect"}};
     if (d) call["device"] = *d;
@@ -181,6 +193,8 @@ TEST_F(SDConnectionManagerTest, CommandsHaveTheirShapes) {
   manager->setSettings(json{{"zbID", "A"}, {"title", "Hi"}}, "ctx");
   manager->setState(&state, "ctx");
   manager->logMessage("hello");
+  manager->setFeedback(json{{"value", "4"}, {"indicator", 40}}, "dial");
+  manager->setFeedbackLayout("$A1", "dial");
   std::vector<json> expected = {
       {{"event", "setTitle"}, {"context", "ctx"}, {"payload", {{"title", "Hi"}, {"target", 0}}}},
       {{"event", "setTitle"}, {"context", "ctx"}, {"payload", {{"target", 2}}}},
@@ -191,6 +205,8 @@ TEST_F(SDConnectionManagerTest, CommandsHaveTheirShapes) {
       {{"event", "setSettings"}, {"context", "ctx"}, {"payload", {{"zbID", "A"}, {"title", "Hi"}}}},
       {{"event", "setState"}, {"context", "ctx"}, {"payload", {{"state", 1}}}},
       {{"event", "logMessage"}, {"payload", {{"message", "hello"}}}},
+      {{"event", "setFeedback"}, {"context", "dial"}, {"payload", {{"value", "4"}, {"indicator", 40}}}},
+      {{"event", "setFeedbackLayout"}, {"context", "dial"}, {"payload", {{"layout", "$A1"}}}},
   };
   ASSERT_EQ(socket->sent.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -263,8 +279,9 @@ TEST_F(SDConnectionManagerTest, VerboseSendLineCutsImages) {
 // Every event of the table reaches its operation with action, context, payload and device.
 TEST_F(SDConnectionManagerTest, EventsAreDispatchedToTheirOperations) {
   makeOpen();
-  for (const char* event :
-       {"keyDown", "keyUp", "willAppear", "willDisappear", "didReceiveSettings", "sendToPlugin"}) {
+  const char* ops[] = {"keyDown",      "keyUp",      "willAppear", "willDisappear", "didReceiveSettings",
+                       "sendToPlugin", "dialRotate", "dialDown",   "dialUp",        "touchTap"};
+  for (const char* event : ops) {
     socket->reportText(json{
         {"event", event},
         {"action", "com.zorbel.action"},
@@ -276,21 +293,19 @@ TEST_F(SDConnectionManagerTest, EventsAreDispatchedToTheirOperations) {
   socket->reportText(R"({"event":"deviceDidDisconnect","device":"DEV"})");
   socket->reportText(R"({"event":"applicationDidLaunch","payload":{"application":"x"}})");
   socket->reportText(R"({"event":"applicationDidTerminate","payload":{"application":"x"}})");
-  ASSERT_EQ(delegate->calls.size(), 10u);
-  const char* ops[] = {"keyDown",     "keyUp", "willAppear", "willDisappear", "didReceiveSettings",
-                       "sendToPlugin"};
-  for (int i = 0; i < 6; ++i) {
+  ASSERT_EQ(delegate->calls.size(), 14u);
+  for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(delegate->calls[i], (json{{"op", ops[i]},
                                         {"action", "com.zorbel.action"},
                                         {"context", "C1"},
                                         {"payload", {{"coordinates", {{"row", 1}, {"column", 2}}}}},
                                         {"device", "DEV"}}));
   }
-  EXPECT_EQ(delegate->calls[6],
+  EXPECT_EQ(delegate->calls[10],
             (json{{"op", "deviceDidConnect"}, {"device", "DEV"}, {"deviceInfo", {{"type", 0}}}}));
-  EXPECT_EQ(delegate->calls[7], (json{{"op", "deviceDidDisconnect"}, {"device", "DEV"}}));
-  EXPECT_EQ(delegate->calls[8], (json{{"op", "applicationDidLaunch"}, {"payload", {{"application", "x"}}}}));
-  EXPECT_EQ(delegate->calls[9],
+  EXPECT_EQ(delegate->calls[11], (json{{"op", "deviceDidDisconnect"}, {"device", "DEV"}}));
+  EXPECT_EQ(delegate->calls[12], (json{{"op", "applicationDidLaunch"}, {"payload", {{"application", "x"}}}}));
+  EXPECT_EQ(delegate->calls[13],
             (json{{"op", "applicationDidTerminate"}, {"payload", {{"application", "x"}}}}));
 }
 
@@ -402,8 +417,9 @@ TEST_F(SDConnectionManagerTest, EventsLineShowsCoordinates) {
 
 // ---- A host that does not read ----
 
-// While the connection holds much unsent output, messages wait: a newer setTitle, setImage or
-// setSettings of a context replaces the waiting one in place, others keep their order; the
+// While the connection holds much unsent output, messages wait: a newer setTitle, setImage,
+// setSettings or setFeedbackLayout of a context replaces the waiting one in place, others
+// (setFeedback among them: each carries its own part of the strip) keep their order; the
 // drain report sends them. Beyond the backlog's bound messages are dropped, counted in one line.
 TEST_F(SDConnectionManagerTest, BackedUpOutputWaitsCoalescedAndBounded) {
   makeOpen();
@@ -413,19 +429,26 @@ TEST_F(SDConnectionManagerTest, BackedUpOutputWaitsCoalescedAndBounded) {
   manager->setSettings({{"title", "1"}}, "A");
   manager->showAlertForContext("A");
   manager->setTitle(&other, "B", 0);
+  manager->setFeedbackLayout("$A1", "D");
+  manager->setFeedback({{"title", "T"}}, "D");
   manager->setTitle(&two, "A", 0);
   manager->setSettings({{"title", "2"}}, "A");
+  manager->setFeedbackLayout("$B1", "D");
+  manager->setFeedback({{"value", "V"}}, "D");
   EXPECT_TRUE(socket->sent.empty());
   EXPECT_EQ(socket->drainRequests, 1);
   socket->buffered = 0;
   socket->reportDrain();
   std::vector<json> sent;
   for (const auto& s : socket->sent) sent.push_back(s.json());
-  ASSERT_EQ(sent.size(), 4u);
+  ASSERT_EQ(sent.size(), 7u);
   EXPECT_EQ(sent[0]["payload"]["title"], "2");
   EXPECT_EQ(sent[1]["payload"], (json{{"title", "2"}}));
   EXPECT_EQ(sent[2]["event"], "showAlert");
   EXPECT_EQ(sent[3]["context"], "B");
+  EXPECT_EQ(sent[4]["payload"], (json{{"layout", "$B1"}}));
+  EXPECT_EQ(sent[5]["payload"], (json{{"title", "T"}}));
+  EXPECT_EQ(sent[6]["payload"], (json{{"value", "V"}}));
 
   // 25 log messages of 1 MiB: the bound (24 MiB) holds 23 of them. The images of 25 keys,
   // the latest state of each, all wait beyond it, and the settings of a key that came last.

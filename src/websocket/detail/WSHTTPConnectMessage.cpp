@@ -1,5 +1,6 @@
 #include "websocket/detail/WSHTTPConnectMessage.hpp"
 
+#include "platform/Base64.hpp"
 #include "websocket/detail/WSHash.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 
@@ -244,7 +245,7 @@ std::string WSHTTPResponse::headerFieldsDescription() const {
 std::string WSExpectedAcceptForKey(std::string_view secKey) {
   std::string input(secKey);
   input += WSAcceptGUID;
-  return WSBase64EncodedStringFromData(WSSHA1HashFromString(input));
+  return platform::Base64EncodedStringFromData(WSSHA1HashFromString(input));
 }
 
 bool WSCheckHandshake(const WSHTTPResponse& response, std::string_view secKey) {

@@ -1,6 +1,7 @@
 #pragma once
-// SHA-1 digests and Base64 text for the opening handshake (RFC 6455 section 4.2.2: the
-// Sec-WebSocket-Accept value is base64(SHA-1(key + GUID))). Stateless; callable from any thread.
+// SHA-1 digests for the opening handshake (RFC 6455 section 4.2.2: the Sec-WebSocket-Accept
+// value is base64(SHA-1(key + GUID)); the Base64 is platform/Base64.hpp's). Stateless; callable
+// from any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,5 +17,3 @@ inline constexpr std::size_t WSSHA1DigestLength = 20;
 std::vector<std::uint8_t> WSSHA1HashFromString(std::string_view string);
 /// The SHA-1 digest of `length` bytes at `bytes`: 20 bytes.
 std::vector<std::uint8_t> WSSHA1HashFromBytes(const void* bytes, std::size_t length);
-/// Standard Base64 (RFC 4648 section 4: "+", "/", "=" padding) on one line.
-std::string WSBase64EncodedStringFromData(std::span<const std::uint8_t> data);

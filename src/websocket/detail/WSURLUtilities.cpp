@@ -1,6 +1,6 @@
 #include "websocket/detail/WSURLUtilities.hpp"
 
-#include "websocket/detail/WSHash.hpp"
+#include "platform/Base64.hpp"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
@@ -101,7 +101,7 @@ std::optional<std::string> WSBasicAuthorizationHeaderFromURL(std::string_view ur
   if (!hasUser && !c->password) return std::nullopt;
   // RFC 7617: user-id ":" password, a missing part as empty text.
   const std::string credentials = c->user.value_or("") + ":" + c->password.value_or("");
-  return "Basic " + WSBase64EncodedStringFromData(std::span(
+  return "Basic " + platform::Base64EncodedStringFromData(std::span(
                         reinterpret_cast<const std::uint8_t*>(credentials.data()), credentials.size()));
 }
 

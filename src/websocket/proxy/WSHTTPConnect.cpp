@@ -3,8 +3,8 @@
 #include <cctype>
 #include <span>
 
+#include "platform/Base64.hpp"
 #include "platform/Log.hpp"
-#include "websocket/detail/WSHash.hpp"
 
 namespace {
 
@@ -29,7 +29,7 @@ std::string WSHTTPConnectRequest(const std::string& host, std::uint32_t port,
     const std::string pair = credentials->username + ":" + credentials->password;
     request += "Proxy-Authorization: Basic " +
                (forLog ? std::string("********")
-                       : WSBase64EncodedStringFromData(
+                       : platform::Base64EncodedStringFromData(
                              std::span(reinterpret_cast<const std::uint8_t*>(pair.data()), pair.size()))) +
                "\r\n";
   }

@@ -29,6 +29,8 @@ from pathlib import Path
 
 import websockets
 
+from . import dials as dialmod
+
 PLUGIN_UUID = "com.zorbel.streamdeck"
 ACTION_UUID = "com.zorbel.streamdeck.key"
 REGISTER_PLUGIN = "registerPlugin"
@@ -47,6 +49,8 @@ class ScenarioError(Exception):
 
 class Key:
     """One key of the virtual deck; `context` names the instance of the action on it."""
+
+    controller = "Keypad"
 
     def __init__(self, row, column, context):
         self.row = row
@@ -131,9 +135,14 @@ def matches(expected, actual):
 class Host:
     def __init__(self, rows=3, columns=5, actions=((0, 0), (0, 1), (0, 2), (1, 1), (2, 4)),
                  plugin=None, inspector_root=None, inspector_path="inspector/index.html",
-                 state_path=None, log=None, verbose=False):
+                 state_path=None, log=None, verbose=False, dials=0, action_on=(), deck_type="standard"):
         self.rows = rows
         self.columns = columns
+        self.dial_count = dials
+        self.deck_type = deck_type
+        self.dials = {}  # index -> Dial
+        # ("key", (row, column)) or ("dial", index): places that get the action whatever the state says
+        self.action_on = list(action_on)
         self.plugin_path = plugin
         self.inspector_root = Path(inspector_root or REPO / "bundle").resolve()
         self.inspector_path = inspector_path
@@ -172,6 +181,14 @@ class Host:
         for r, c in saved.get("actions", [list(a) for a in actions]):
             if (r, c) in self.keys:
                 self.keys[(r, c)].has_action = True
+        dial_contexts = saved.get("dialContexts", {})
+        for i in range(self.dial_count):
+            self.dials[i] = dialmod.Dial(i, dial_contexts.get(str(i)) or secrets.token_hex(16).upper())
+        for i in saved.get("dialActions", []):
+            if i in self.dials:
+                self.dials[i].has_action = True
+        for kind, where in self.action_on:
+            (self.keys if kind == "key" else self.dials)[where].has_action = True
         for context, settings in saved.get("settings", {}).items():
             key = self.key_for_context(context)
             if key:
@@ -184,18 +201,39 @@ class Host:
         data = {
             "contexts": {f"{k.row},{k.column}": k.context for k in self.keys.values()},
             "actions": [[k.row, k.column] for k in self.keys.values() if k.has_action],
-            "settings": {k.context: k.settings for k in self.keys.values() if k.settings},
+            "settings": {k.context: k.settings for k in self.places() if k.settings},
+            "dialContexts": {str(d.index): d.context for d in self.dials.values()},
+            "dialActions": [d.index for d in self.dials.values() if d.has_action],
         }
         self.state_path.parent.mkdir(parents=True, exist_ok=True)
         tmp = self.state_path.with_suffix(".tmp")
         tmp.write_text(json.dumps(data, indent=1))
         tmp.replace(self.state_path)
 
+    def places(self):
+        """Every key, then every dial."""
+        return list(self.keys.values()) + list(self.dials.values())
+
     def key_for_context(self, context):
-        for key in self.keys.values():
+        """The key or dial with this context."""
+        for key in self.places():
             if key.context == context:
                 return key
         return None
+
+    def dial(self, index):
+        dial = self.dials.get(index) if isinstance(index, int) else None
+        if dial is None:
+            raise ScenarioError(f"no dial {index}")
+        return dial
+
+    def place(self, text):
+        """The key or dial named "R<row>C<column>" or "D<n>" (1-based)."""
+        try:
+            kind, where = dialmod.parse_place(text, self.rows, self.columns, self.dial_count)
+        except ValueError as error:
+            raise ScenarioError(str(error)) from None
+        return self.keys[where] if kind == "key" else self.dials[where]
 
     def key(self, where):
         key = self.keys.get(tuple(where))
@@ -211,7 +249,8 @@ class Host:
             "devicePixelRatio": 1,
             "colors": {"buttonPressedBackgroundColor": "#303030FF", "buttonPressedBorderColor": "#646464FF",
                        "buttonPressedTextColor": "#969696FF", "highlightColor": "#0078FFFF"},
-            "devices": [{"id": DEVICE_ID, "name": "Simulated Deck", "type": 0,
+            "devices": [{"id": DEVICE_ID, "name": dialmod.DECK_TYPES[self.deck_type]["name"],
+                         "type": dialmod.DECK_TYPES[self.deck_type]["type"],
                          "size": {"columns": self.columns, "rows": self.rows}}],
         }
 
@@ -222,6 +261,8 @@ class Host:
                        "registered": bool(self.registered and self.registered.is_set()),
                        "exitStatus": self.plugin_exit, "starts": self.plugin_starts},
             "keys": [k.view() for k in sorted(self.keys.values(), key=lambda k: (k.row, k.column))],
+            "dials": [d.view() for d in sorted(self.dials.values(), key=lambda d: d.index)],
+            "strip": {"width": dialmod.STRIP_WIDTH, "height": dialmod.STRIP_HEIGHT},
             "problems": self.problems,
         }
 
@@ -375,7 +416,7 @@ class Host:
                 os.killpg(process.pid, signal.SIGKILL)
                 await self._process_waiter
         self._process = None
-        for key in self.keys.values():
+        for key in self.places():
             key.visible = False
         await self._broadcast_state()
         return self.plugin_exit
@@ -405,6 +446,9 @@ class Host:
         for key in sorted(self.keys.values(), key=lambda k: (k.row, k.column)):
             if key.has_action:
                 await self.appear(key)
+        for dial in sorted(self.dials.values(), key=lambda d: d.index):
+            if dial.has_action:
+                await self.appear(dial)
         try:
             async for data in ws:
                 message, binary = self._decode(data)
@@ -415,7 +459,7 @@ class Host:
         finally:
             if self._plugin_ws is ws:
                 self._plugin_ws = None
-                for key in self.keys.values():
+                for key in self.places():
                     key.visible = False
             await self._record(source="plugin", closed=True)
             await self._broadcast_state()
@@ -454,10 +498,31 @@ class Host:
             key.image = image
         elif event == "showAlert":
             key.alerts += 1
-            await self._broadcast({"type": "flash", "row": key.row, "column": key.column, "kind": "alert"})
+            await self._broadcast(self._flash(key, "alert"))
         elif event == "showOk":
             key.oks += 1
-            await self._broadcast({"type": "flash", "row": key.row, "column": key.column, "kind": "ok"})
+            await self._broadcast(self._flash(key, "ok"))
+        elif event in ("setFeedback", "setFeedbackLayout"):
+            if not isinstance(key, dialmod.Dial):
+                self.problem(f"{event} for a key, which has no touch strip: {message.get('context')!r}")
+                return
+            if event == "setFeedback":
+                if not isinstance(message.get("payload"), dict):
+                    self.problem("setFeedback without a feedback object")
+                    return
+                problem = self._feedback_problem(payload)
+                if problem:
+                    self.problem(f"setFeedback with {problem}")
+                    return
+                key.feedback.update(copy.deepcopy(payload))  # hosts merge each feedback into the strip
+                key.feedback_count += 1
+            else:
+                folder = self.inspector_root if (self.inspector_root / "manifest.json").is_file() else None
+                problem = dialmod.layout_problem(payload.get("layout"), folder)
+                if problem:
+                    self.problem(f"setFeedbackLayout with {problem}")
+                    return
+                key.layout = payload["layout"]
         elif event == "setSettings":
             if not isinstance(message.get("payload"), dict):
                 self.problem("setSettings without a settings object")
@@ -483,6 +548,26 @@ class Host:
             return
         await self._broadcast_key(key)
 
+    @staticmethod
+    def _feedback_problem(payload):
+        indicator = payload.get("indicator")
+        if indicator is not None and (isinstance(indicator, bool) or not isinstance(indicator, (int, float))
+                                      or not 0 <= indicator <= 100):
+            return f"an indicator that is not a number from 0 to 100: {indicator!r}"
+        icon = payload.get("icon")
+        if icon is not None and not (isinstance(icon, str) and icon.startswith("data:image")):
+            return f"an icon that is not a data URL: {str(icon)[:60]!r}"
+        for field in ("title", "value"):
+            if field in payload and not isinstance(payload[field], str):
+                return f"a {field} that is not text: {payload[field]!r}"
+        return None
+
+    @staticmethod
+    def _flash(key, kind):
+        if isinstance(key, dialmod.Dial):
+            return {"type": "flash", "dial": key.index, "kind": kind}
+        return {"type": "flash", "row": key.row, "column": key.column, "kind": kind}
+
     # ----- what a host does with a key -----
 
     def _key_payload(self, key, **extra):
@@ -502,12 +587,14 @@ class Host:
         # from the settings it gets here.
         key.title = None
         key.image = None
+        if isinstance(key, dialmod.Dial):
+            key.clear_strip()
         self._save_state()
-        await self.send_to_plugin(self._key_event("willAppear", key, controller="Keypad"))
+        await self.send_to_plugin(self._key_event("willAppear", key, controller=key.controller))
         await self._broadcast_key(key)
 
     async def disappear(self, key):
-        await self.send_to_plugin(self._key_event("willDisappear", key, controller="Keypad"))
+        await self.send_to_plugin(self._key_event("willDisappear", key, controller=key.controller))
         key.visible = False
         await self._broadcast_key(key)
 
@@ -529,6 +616,8 @@ class Host:
             await self.disappear(key)
         key.has_action = False
         key.settings, key.title, key.image = {}, None, None
+        if isinstance(key, dialmod.Dial):
+            key.clear_strip()
         inspector = self.inspectors.pop(key.context, None)
         if inspector is not None:
             await inspector.close()
@@ -540,6 +629,25 @@ class Host:
 
     async def key_up(self, key):
         await self.send_to_plugin(self._key_event("keyUp", key))
+
+    # ----- what a host does with a dial -----
+
+    def _dial_event(self, event, dial, **extra):
+        # Dial events carry no settings-free shortcut: hosts send the same payload as for keys.
+        return {"action": ACTION_UUID, "event": event, "context": dial.context, "device": DEVICE_ID,
+                "payload": self._key_payload(dial, controller="Encoder", **extra)}
+
+    async def dial_rotate(self, dial, ticks, pressed=False):
+        await self.send_to_plugin(self._dial_event("dialRotate", dial, ticks=ticks, pressed=pressed))
+
+    async def dial_down(self, dial):
+        await self.send_to_plugin(self._dial_event("dialDown", dial))
+
+    async def dial_up(self, dial):
+        await self.send_to_plugin(self._dial_event("dialUp", dial))
+
+    async def touch_tap(self, dial, x, y, hold=False):
+        await self.send_to_plugin(self._dial_event("touchTap", dial, tapPos=[x, y], hold=hold))
 
     async def send_to_plugin_from_inspector(self, key, payload):
         """What a host does with an inspector's sendToPlugin: relays it as a sendToPlugin event."""
@@ -556,7 +664,7 @@ class Host:
             "info": json.dumps(self.info()),
             "actionInfo": json.dumps({"action": ACTION_UUID, "context": key.context, "device": DEVICE_ID,
                                       "payload": {"settings": key.settings, "coordinates": key.coordinates(),
-                                                  "controller": "Keypad", "isInMultiAction": False}}),
+                                                  "controller": key.controller, "isInMultiAction": False}}),
         }
 
     async def _serve_inspector(self, ws, message):
@@ -633,6 +741,9 @@ class Host:
                 await self.start_plugin()
                 await self.wait_registered()
             return
+        if "dial" in message:
+            await self._ui_dial_request(ws, kind, self.dial(message.get("dial")), message)
+            return
         key = self.key((message.get("row"), message.get("column")))
         if kind == "keyDown" and key.has_action and key.visible:
             await self.key_down(key)
@@ -646,6 +757,27 @@ class Host:
             await ws.send(json.dumps({"type": "inspector", "row": key.row, "column": key.column,
                                       "launch": self.inspector_launch(key)}))
 
+    async def _ui_dial_request(self, ws, kind, dial, message):
+        live = dial.has_action and dial.visible
+        if kind == "dialRotate" and live:
+            ticks = message.get("ticks")
+            if isinstance(ticks, int) and not isinstance(ticks, bool) and ticks:
+                await self.dial_rotate(dial, ticks, bool(message.get("pressed")))
+        elif kind == "dialDown" and live:
+            await self.dial_down(dial)
+        elif kind == "dialUp" and live:
+            await self.dial_up(dial)
+        elif kind == "touchTap" and live:
+            x, y = message.get("x"), message.get("y")
+            if isinstance(x, int) and isinstance(y, int):
+                await self.touch_tap(dial, x, y, bool(message.get("hold")))
+        elif kind == "addAction":
+            await self.add_action(dial)
+        elif kind == "removeAction":
+            await self.remove_action(dial)
+        elif kind == "openInspector" and dial.has_action:
+            await ws.send(json.dumps({"type": "inspector", "dial": dial.index, "launch": self.inspector_launch(dial)}))
+
     async def _broadcast(self, message):
         if not self.ui_clients:
             return
@@ -657,6 +789,9 @@ class Host:
                 self.ui_clients.discard(ws)
 
     async def _broadcast_key(self, key):
+        if isinstance(key, dialmod.Dial):
+            await self._broadcast({"type": "dial", "dial": key.view()})
+            return
         await self._broadcast({"type": "key", "key": key.view()})
 
     async def _broadcast_state(self):

@@ -34,11 +34,16 @@ def _variant(value):
         return GLib.Variant("i", value)
     if isinstance(value, float):
         return GLib.Variant("d", value)
+    if isinstance(value, dict):  # a Set Feedback's feedback: a nested a{sv}
+        return GLib.Variant("a{sv}", {str(k): _variant(v) for k, v in value.items()})
+    if isinstance(value, list):
+        return GLib.Variant("av", [_variant(v) for v in value])
     return GLib.Variant("s", str(value))
 
 
 def body(name, user_info, obj=OBJECT):
-    """The signal body for one notification; Python bools, ints and strings become b, i and s."""
+    """The signal body for one notification; Python bools, ints, floats, strings, dicts and lists become
+    b, i, d, s, a{sv} and av."""
     from gi.repository import GLib
 
     return GLib.Variant("(ssa{sv})", (name, obj, {k: _variant(v) for k, v in user_info.items()}))

@@ -1,7 +1,10 @@
 """Scripted scenarios: a JSON list of steps that drive the host and the engine side of the D-Bus contract
 and check what the plug-in does, without a browser.
 
-A scenario file is {"deck": {...}, "steps": [...]}. Each step is an object with one action:
+A scenario file is {"deck": {...}, "steps": [...]}. "deck" may give "type" ("standard", or "plus" for
+2 × 4 keys and 4 dials), "rows", "columns", "dials" (default: the type's), "actions" ([[r, c], ...]),
+"dialActions" ([index, ...], 0-based) and "actionOn" (["R2C1", "D1", ...], 1-based as button IDs).
+Each step is an object with one action:
 
   {"start": {}}                      start the plug-in and wait for its registration (keys then appear)
   {"restart": {}}                    close the plug-in's connection, wait for it to exit, start it again
@@ -16,6 +19,15 @@ A scenario file is {"deck": {...}, "steps": [...]}. Each step is an object with 
   {"expectNone": {...}}              like expect, but checks that nothing matched so far (no waiting)
   {"check": {"key": [r, c], "title": ..., "image": ..., "settings": {...}}}  the host's view of a key
   {"engine": {"args": [...]}}        start the demo engine (tools/demo-engine) on the session bus
+  {"actionOn": "R2C1"}               put the action on the key (or "D<n>" the dial) with that default ID
+  {"rotate": {"dial": d, "ticks": n, "pressed": false}}   turn a dial (dialRotate)
+  {"push": d}                        dialDown then dialUp; also "dialDown" and "dialUp"
+  {"tap": {"dial": d, "x": 10, "y": 20, "hold": false}}  touch the dial's part of the strip (touchTap)
+  {"appear": {"dial": d}}, {"disappear": {"dial": d}}      a dial's willAppear and willDisappear
+  {"check": {"dial": d, "layout": ..., "feedback": {...}, "title": ..., "settings": {...}}}
+
+A dial `d` is its 0-based index or "D<n>"; in "expect" and "expectNone", "dial": d stands for the dial's
+context as "key" does for a key's.
 
 Expectations look at what arrived since the last action step, wait at most "timeout" seconds (default
 10) and match partially (see host.matches). "key" stands for the key's context.
@@ -25,10 +37,11 @@ import asyncio
 import json
 
 from . import notifications
+from .dials import DECK_TYPES, parse_place
 from .host import REPO, Host, ScenarioError, matches
 
 ACTIONS = ("start", "restart", "stop", "appear", "disappear", "press", "keyDown", "keyUp", "inspector", "post",
-           "removeAction", "engine")
+           "removeAction", "engine", "actionOn", "rotate", "push", "dialDown", "dialUp", "tap")
 DEMO_ENGINE = REPO / "tools" / "demo-engine" / "demo_engine.py"
 
 
@@ -51,8 +64,21 @@ class Runner:
         while line := await engine.stdout.readline():
             self.log(line.decode(errors="replace").rstrip())
 
+    def _dial(self, where):
+        if isinstance(where, str):
+            return self.host.place(where if where[:1] in "Dd" else "?")
+        return self.host.dial(where)
+
+    def _target(self, arg):
+        """The key [r, c] or the dial {"dial": d} a step names."""
+        if isinstance(arg, dict) and "dial" in arg:
+            return self._dial(arg["dial"])
+        return self.host.key(arg)
+
     def _find(self, spec):
         context = self.host.key(spec["key"]).context if "key" in spec else None
+        if "dial" in spec:
+            context = self._dial(spec["dial"]).context
         for record in self.host.records[self.mark:]:
             if "plugin" in spec and record.get("source") == "plugin" and "message" in record:
                 message = record["message"]
@@ -85,16 +111,27 @@ class Runner:
             status = await host.stop_plugin()
             if "exitStatus" in arg and status != arg["exitStatus"]:
                 raise ScenarioError(f"the plug-in exited with status {status}, expected {arg['exitStatus']}")
-        elif action == "appear":
-            key = host.key(arg)
+        elif action in ("appear", "actionOn"):
+            key = host.place(arg) if action == "actionOn" else self._target(arg)
             if key.has_action:
                 await host.appear(key)
             else:
                 await host.add_action(key)
         elif action == "disappear":
-            await host.disappear(host.key(arg))
+            await host.disappear(self._target(arg))
         elif action == "removeAction":
-            await host.remove_action(host.key(arg))
+            await host.remove_action(self._target(arg))
+        elif action == "rotate":
+            await host.dial_rotate(self._dial(arg["dial"]), arg["ticks"], arg.get("pressed", False))
+        elif action == "push":
+            await host.dial_down(self._dial(arg))
+            await host.dial_up(self._dial(arg))
+        elif action == "dialDown":
+            await host.dial_down(self._dial(arg))
+        elif action == "dialUp":
+            await host.dial_up(self._dial(arg))
+        elif action == "tap":
+            await host.touch_tap(self._dial(arg["dial"]), arg["x"], arg["y"], arg.get("hold", False))
         elif action == "press":
             await host.key_down(host.key(arg))
             await host.key_up(host.key(arg))
@@ -127,12 +164,13 @@ class Runner:
             if found is not None:
                 raise ScenarioError(f"unexpected {json.dumps(found.get('message', found))[:300]}")
         elif action == "check":
-            key = host.key(arg["key"])
-            for field in ("title", "image", "visible", "hasAction"):
-                if field in arg and not matches(arg[field], key.view()[field]):
-                    raise ScenarioError(f"key {arg['key']} has {field} {key.view()[field]!r}, expected {arg[field]!r}")
+            key = self._dial(arg["dial"]) if "dial" in arg else host.key(arg["key"])
+            name = f"dial {arg['dial']}" if "dial" in arg else f"key {arg['key']}"
+            for field in ("title", "image", "visible", "hasAction", "layout", "feedback"):
+                if field in arg and not matches(arg[field], key.view().get(field)):
+                    raise ScenarioError(f"{name} has {field} {key.view().get(field)!r}, expected {arg[field]!r}")
             if "settings" in arg and not matches(arg["settings"], key.settings):
-                raise ScenarioError(f"key {arg['key']} has settings {key.settings!r}, expected {arg['settings']!r}")
+                raise ScenarioError(f"{name} has settings {key.settings!r}, expected {arg['settings']!r}")
         elif action == "comment":
             pass
         else:
@@ -142,8 +180,17 @@ class Runner:
 async def run(scenario, plugin, state_path=None, verbose=False, log=print, default_timeout=10):
     """Runs one scenario; returns the number of steps. Raises ScenarioError on the first failed step."""
     deck = scenario.get("deck", {})
-    host = Host(rows=deck.get("rows", 3), columns=deck.get("columns", 5),
-                actions=[tuple(a) for a in deck.get("actions", [[0, 0]])], plugin=plugin,
+    kind = DECK_TYPES.get(deck.get("type", "standard"))
+    if kind is None:
+        raise ScenarioError(f"unknown deck type {deck.get('type')!r}")
+    rows, columns, dials = deck.get("rows", kind["rows"]), deck.get("columns", kind["columns"]), deck.get("dials", kind["dials"])
+    try:
+        action_on = [parse_place(p, rows, columns, dials) for p in deck.get("actionOn", [])]
+    except ValueError as error:
+        raise ScenarioError(str(error)) from None
+    action_on += [("dial", i) for i in deck.get("dialActions", [])]
+    host = Host(rows=rows, columns=columns, dials=dials, deck_type=deck.get("type", "standard"),
+                actions=[tuple(a) for a in deck.get("actions", [[0, 0]])], action_on=action_on, plugin=plugin,
                 state_path=state_path, verbose=verbose)
     loop = asyncio.get_running_loop()
 

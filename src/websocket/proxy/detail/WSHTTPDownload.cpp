@@ -1,6 +1,6 @@
 #include "websocket/proxy/detail/WSHTTPDownload.hpp"
 
-#include "websocket/detail/WSHash.hpp"
+#include "platform/Base64.hpp"
 #include "websocket/detail/WSURLUtilities.hpp"
 #include "websocket/security/detail/WSOpenSSL.hpp"
 
@@ -74,7 +74,7 @@ http::request<http::empty_body> RequestFor(const Hop& hop) {
   if (hop.url.user || hop.url.password) {
     const std::string pair = hop.url.user.value_or("") + ":" + hop.url.password.value_or("");
     request.set(http::field::authorization,
-                "Basic " + WSBase64EncodedStringFromData(
+                "Basic " + platform::Base64EncodedStringFromData(
                                std::span(reinterpret_cast<const std::uint8_t*>(pair.data()), pair.size())));
   }
   return request;
