@@ -40,6 +40,7 @@ struct DeckKey {
   Feedback feedback = Feedback::Status;
   std::string title;
   std::string image; // as written; DeckExpandHome() gives the file's path
+  std::string icon;  // command whose first line of output is an image file's path or a data URL
   std::optional<Milliseconds> every;
   Milliseconds timeout = kDefaultTimeout;
 };
