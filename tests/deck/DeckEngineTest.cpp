@@ -9,6 +9,7 @@
 #include <boost/asio/post.hpp>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -165,6 +166,27 @@ TEST_F(EngineTest, ErrorsAndBadTitlesAreLogged) {
           log.begin(), log.end(),
           "R1C1: the title command's output is not UTF-8; its bad bytes are shown as U+FFFD: caf\uFFFD"),
       1);
+}
+
+// Many keys with a title each start no more commands at once than the process can hold pipes
+// for: every title arrives, none fails to start, under a low limit of open files.
+TEST_F(EngineTest, ManyKeysDoNotExhaustDescriptors) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 192; // about 3 per running command, and what the process holds already
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<DeckKey> keys;
+  for (int i = 0; i < 200; ++i) {
+    auto key = Key("K" + std::to_string(i), 0, 0);
+    key.title = "echo " + std::to_string(i);
+    keys.push_back(key);
+  }
+  start(keys, false);
+  bool all = waitFor([&] { return posts(kZBSetTitleNotification, "title").size() == keys.size(); });
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_TRUE(all);
+  EXPECT_EQ(log, std::vector<std::string>{"Loaded " + home.file("deck.toml") + ": 200 keys"});
 }
 
 // A storm of reload requests loads the file once (and once more for a request after it ran).
