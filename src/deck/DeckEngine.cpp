@@ -259,11 +259,12 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
       environment.emplace_back("ZB_CONTEXT", context);
       environment.emplace_back("ZB_PRESSED", pressed ? "1" : "0");
       const Feedback feedback = state.key.feedback;
-      state.action = run(id, what, command, environment,
-                         [this, id, what, feedback](KeyState* state, const std::shared_ptr<DeckChild>& child,
-                                                    const DeckChildResult& result) {
-                           actionDone(id, state, child, what, feedback, result);
-                         });
+      state.action =
+          run(id, what, command, environment,
+              [this, key = id, what, feedback](KeyState* state, const std::shared_ptr<DeckChild>& child,
+                                               const DeckChildResult& result) {
+                actionDone(key, state, child, what, feedback, result);
+              });
     }
   }
 
