@@ -379,15 +379,12 @@ void DeckChild::Impl::Exited(const std::shared_ptr<DeckChild>& child) {
   }
   boost::system::error_code ignored;
   d.exit.close(ignored);
-  bool terminated = d.state == State::Terminated;
+  if (d.state == State::Terminated) return; // its slot went at terminate()
   // What the command wrote before it exited is in the pipes now.
-  if (!terminated) {
-    d.drain(d.out, kReadBatch);
-    d.drain(d.err, kReadBatch);
-    d.state = State::Ended;
-  }
+  d.drain(d.out, kReadBatch);
+  d.drain(d.err, kReadBatch);
+  d.state = State::Ended;
   ReleaseSlot();
-  if (terminated) return;
   // Processes it left in the background may still hold the pipes: what they write is read and
   // dropped for a while, then the pipes are parked.
   if (d.out.fd.is_open() || d.err.fd.is_open()) {
@@ -426,8 +423,12 @@ void DeckChild::terminate() {
     std::lock_guard lock(shared.mutex);
     std::erase_if(shared.waiting, [this](const std::shared_ptr<DeckChild>& c) { return c.get() == this; });
   }
+  // Killed, it is as good as ended: its slot goes to the next one now, so that a loop that
+  // stops without seeing the exit (engine shutdown) leaves no slot taken.
+  bool running = d.state == Impl::State::Running;
   d.kill();
   if (d.state != Impl::State::Ended) d.state = Impl::State::Terminated;
+  if (running) Impl::ReleaseSlot();
   Impl::Close(d.out);
   Impl::Close(d.err);
   boost::system::error_code ignored;

@@ -249,6 +249,25 @@ TEST(DeckChildTest, AtMostTheLimitRunsAndTheRestWaitInOrder) {
   }));
 }
 
+// Terminated commands free their slots at once, even when their loop never sees them end.
+TEST(DeckChildTest, TerminatedCommandsFreeTheirSlots) {
+  std::optional<DeckChildResult> result;
+  {
+    platform::RunLoop gone("deck-child-gone");
+    std::vector<std::shared_ptr<DeckChild>> children;
+    for (std::size_t i = 0; i < kMaxRunningCommands; ++i)
+      children.push_back(
+          DeckChild::start(gone, "exec sleep 60", {}, "/", 60s, [](const DeckChildResult&) {}));
+    for (auto& child : children) child->terminate();
+  }
+  platform::RunLoop loop("deck-child-next");
+  auto next =
+      DeckChild::start(loop, "echo next", {}, "/", 10s, [&](const DeckChildResult& r) { result = r; });
+  EXPECT_GT(next->pid(), 0);
+  ASSERT_TRUE(loop.runUntil([&] { return result.has_value(); }, 20s));
+  EXPECT_EQ(result->output, "next\n");
+}
+
 double CpuSeconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
