@@ -248,14 +248,8 @@ int Run(const DeckInvocation& invocation) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
     return 1;
   }
-  Signals signals([&] {
-    auto next = DeckLoadConfig(path);
-    if (auto* error = std::get_if<DeckConfigError>(&next)) {
-      LogLine("Kept the previous configuration: " + error->description());
-      return;
-    }
-    engine.reload(std::move(std::get<DeckConfig>(next)));
-  });
+  // A storm of SIGHUPs gives one reload, and at most one more pending.
+  Signals signals([&] { engine.requestReload([path] { return DeckLoadConfig(path); }); });
   platform::RunLoop::main().run();
   LogLine("Stopped");
   return 0;

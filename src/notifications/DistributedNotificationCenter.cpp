@@ -17,15 +17,19 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <string_view>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -366,8 +370,9 @@ private:
     auto connection = Connect(_address);
     auto emitter = sdbus::createObject(*connection, kDistributedNotificationPath);
     // The descriptor Asio watches is a duplicate, so that sd-bus closing its own descriptor on a
-    // disconnect can never leave Asio holding a number that has been reused.
-    int fd = ::dup(connection->getEventLoopPollData().fd);
+    // disconnect can never leave Asio holding a number that has been reused. Close-on-exec, like
+    // sd-bus's own: a program started by the engine must never hold the engine's bus stream.
+    int fd = ::fcntl(connection->getEventLoopPollData().fd, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) throw sdbus::Error("com.zorbel.Error.Descriptor", "dup failed");
     boost::asio::posix::stream_descriptor descriptor(_io);
     boost::system::error_code ec;
@@ -473,6 +478,15 @@ private:
       if (!self || ec || self->_probe != state) return;
       self->probeDone(state, "the bus accepts connections but does not answer");
     });
+    // Opened here, close-on-exec: Asio would open it without the flag.
+    boost::system::error_code opened;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return probeDone(state, std::string("socket: ") + std::strerror(errno));
+    state->socket.assign(boost::asio::local::stream_protocol(), fd, opened);
+    if (opened) {
+      ::close(fd);
+      return probeDone(state, opened.message());
+    }
     state->socket.async_connect(endpoint, [weak, state](const boost::system::error_code& ec) {
       auto self = weak.lock();
       if (!self || self->_probe != state) return;

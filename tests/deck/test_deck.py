@@ -349,6 +349,30 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
         out, err = await asyncio.wait_for(process.communicate(), DEADLINE)
         return process.returncode, out.decode(), err.decode()
 
+    async def test_run_answers_a_key_that_appears(self):
+        (self.home / "icons").mkdir()
+        (self.home / "icons" / "key.png").write_bytes(PNG)
+        # The title command also lists the descriptors it has, under an engine with its bus connection.
+        await self.start_engine("""
+[keys.R2C2]
+title = 'ls /proc/self/fd > "$HOME/fds"; n=$(cat n 2>/dev/null || echo 0); n=$((n+1)); echo $n > n; echo "seen $n"'
+image = "icons/key.png"
+""")
+        key = self.key(1, 1)
+        await self.until(lambda: (key.title or "").startswith("seen ") and (key.image or "").startswith("data:image/png"),
+                         "the title and image at start")
+        self.assertEqual((self.home / "fds").read_text().split(), ["0", "1", "2", "3"])  # 3: ls's own
+        self.assertEqual(await self.deck("clear", "R2C2"), (0, "", ""))
+        await self.until(lambda: key.title == "" and key.image is None, "the key cleared")
+        bus = notifications.Bus(asyncio.get_running_loop(), lambda *_: None)
+        try:
+            bus.post("Zorbel Stream Deck Key Appeared", {"context": key.context, "row": 2, "column": 2, "zbID": "R2C2"})
+        finally:
+            bus.close(DEADLINE)
+        await self.until(lambda: (key.title or "").startswith("seen ") and (key.image or "").startswith("data:image/png"),
+                         "the title and image again")
+        self.assertEqual(self.host.problems, [])
+
 
 if __name__ == "__main__":
     unittest.main()

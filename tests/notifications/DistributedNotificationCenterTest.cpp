@@ -10,7 +10,10 @@
 #include "support/TempDir.hpp"
 
 #include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -60,6 +63,33 @@ protected:
   testsupport::LogCapture* log = nullptr;
   testsupport::PrivateSessionBus bus;
 };
+
+// Nothing the center holds reaches a program the process starts: every descriptor it opened
+// (the bus connection, the duplicate its loop watches) is close-on-exec.
+TEST_F(DistributedNotificationCenterTest, EveryDescriptorIsCloseOnExec) {
+  auto descriptors = [] {
+    std::set<int> found;
+    for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+      found.insert(std::stoi(entry.path().filename().string()));
+    return found;
+  };
+  auto before = descriptors();
+  auto c = center();
+  ASSERT_TRUE(c->isAvailable());
+  ASSERT_NE(c->addObserver("Zorbel Stream Deck Key", "com.zorbel.streamdeck",
+                           [](const DistributedNotification&) {}),
+            0u);
+  int added = 0;
+  for (int fd : descriptors()) {
+    if (before.count(fd)) continue;
+    int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0) continue; // the listing's own descriptor, closed by now
+    ++added;
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " is not close-on-exec: "
+                                     << std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+  }
+  EXPECT_GE(added, 2);
+}
 
 // No session bus to wait for (no address in the environment and no runtime folder, or an
 // address that is no bus): one "display" line, a sentence naming the address tried (and the

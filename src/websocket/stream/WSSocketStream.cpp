@@ -31,6 +31,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -308,6 +309,9 @@ private:
       return;
     }
     boost::system::error_code ignored;
+    // Asio opens its sockets without close-on-exec (and reopens one for each address tried); the
+    // program starts no process between the open and here.
+    ::fcntl(_socket.native_handle(), F_SETFD, FD_CLOEXEC);
     _socket.non_blocking(true, ignored);
     _socket.set_option(tcp::no_delay(true), ignored);
     if (int size = gSendBufferSizeForTesting.load())
