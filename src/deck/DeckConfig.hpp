@@ -51,7 +51,6 @@ struct DeckKey {
   std::string title;
   std::string icon;  // a command whose first line of output is an image file or a data URL
   std::string image; // as written; DeckExpandHome() gives the file's path
-  std::string icon;  // command whose first line of output is an image file's path or a data URL
   std::optional<Milliseconds> every;
   Milliseconds timeout = kDefaultTimeout;
 };

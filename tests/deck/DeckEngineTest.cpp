@@ -195,7 +195,7 @@ TEST_F(EngineTest, ReloadRequestsAreMerged) {
   int loads = 0;
   auto load = [&]() -> DeckConfigResult {
     ++loads;
-    return DeckConfigError{"deck.toml", 1, "broken"};
+    return DeckConfigError{"deck.toml", 1, 0, "broken"};
   };
   for (int i = 0; i < 1000; ++i) engine->requestReload(load);
   bool after = false;
