@@ -2,6 +2,7 @@
 
 #include "contract/ZBContract.hpp"
 #include "deck/DeckChild.hpp"
+#include "deck/DeckDialEngine.hpp"
 #include "deck/DeckImage.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
@@ -27,7 +28,9 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   Impl(platform::RunLoop& l, std::shared_ptr<platform::DistributedNotificationCenter> c, DeckLog lg,
        DeckEngineOptions o)
-      : loop(l), center(std::move(c)), log(std::move(lg)), options(std::move(o)) {}
+      : loop(l), center(std::move(c)), log(std::move(lg)), options(std::move(o)),
+        dials(
+            loop, [this](const char* name, const json& info) { post(name, info); }, log, options) {}
 
   platform::RunLoop& loop;
   std::shared_ptr<platform::DistributedNotificationCenter> center;
@@ -35,6 +38,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
   DeckEngineOptions options;
   std::map<std::string, KeyState> keys; // by button ID
   std::string path;
+  DeckDialEngine dials; // the dials' part, declared last: it ends first
 
   void post(const char* name, json userInfo) {
     center->postNotificationName(name, kZBEngineNotificationObject, userInfo);
@@ -51,6 +55,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   void apply(DeckConfig config) {
     path = config.path;
+    dials.apply(config.dials);
     std::map<std::string, KeyState> next;
     for (auto& key : config.keys) {
       KeyState state;
@@ -216,18 +221,24 @@ bool DeckEngine::start(DeckConfig config) {
                                               self->keyNotification(notification.userInfo);
                                           });
   if (token == 0) return false;
+  token = _impl->center->addObserver(kZBDialNotification, kZBEngineNotificationObject,
+                                     [weak](const platform::DistributedNotification& notification) {
+                                       if (auto self = weak.lock())
+                                         self->dials.dialNotification(notification.userInfo);
+                                     });
+  if (token == 0) return false;
   std::size_t count = config.keys.size();
-  std::string path = config.path;
+  std::string path = config.path, dials = DeckDialCount(config.dials.size());
   _impl->apply(std::move(config));
-  _impl->log("Loaded " + path + ": " + std::to_string(count) + (count == 1 ? " key" : " keys"));
+  _impl->log("Loaded " + path + ": " + std::to_string(count) + (count == 1 ? " key" : " keys") + dials);
   return true;
 }
 
 void DeckEngine::reload(DeckConfig config) {
   std::size_t count = config.keys.size();
-  std::string path = config.path;
+  std::string path = config.path, dials = DeckDialCount(config.dials.size());
   _impl->apply(std::move(config));
-  _impl->log("Reloaded " + path + ": " + std::to_string(count) + (count == 1 ? " key" : " keys"));
+  _impl->log("Reloaded " + path + ": " + std::to_string(count) + (count == 1 ? " key" : " keys") + dials);
 }
 
 void DeckEngine::keyNotification(const nlohmann::json& userInfo) { _impl->keyNotification(userInfo); }

@@ -2,6 +2,8 @@
 
 #include "contract/ZBContract.hpp"
 #include "deck/DeckConfig.hpp"
+#include "deck/DeckDialEvent.hpp"
+#include "deck/DeckDialFeedback.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
 #include "diagnostics/XErrorHandler.hpp"
@@ -77,6 +79,20 @@ int Post(const DeckInvocation& invocation) {
     break;
   case DeckAction::OK:
     posts.emplace_back(kZBShowOKNotification, json{{"zbID", invocation.id}});
+    break;
+  case DeckAction::Feedback: {
+    auto feedback = DeckFeedbackFromOptions(invocation.feedback);
+    if (auto* error = std::get_if<DeckImageError>(&feedback)) {
+      Complain(error->reason);
+      return 1;
+    }
+    posts.emplace_back(kZBSetFeedbackNotification,
+                       json{{"zbID", invocation.id}, {"feedback", std::get<json>(feedback)}});
+    break;
+  }
+  case DeckAction::Layout:
+    posts.emplace_back(kZBSetFeedbackLayoutNotification,
+                       json{{"zbID", invocation.id}, {"layout", invocation.value}});
     break;
   default: // Clear
     posts.emplace_back(kZBSetTitleNotification, json{{"zbID", invocation.id}, {"title", ""}});
@@ -154,6 +170,17 @@ int Watch(const DeckInvocation& invocation) {
         if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
           platform::RunLoop::main().stop();
       });
+  if (token != 0)
+    token = center->addObserver(
+        kZBDialNotification, kZBEngineNotificationObject,
+        [asJson](const platform::DistributedNotification& notification) {
+          const json& info = notification.userInfo;
+          std::string line =
+              asJson ? info.dump(-1, ' ', false, json::error_handler_t::replace) : DeckDialWatchLine(info);
+          line += '\n';
+          if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
+            platform::RunLoop::main().stop();
+        });
   if (token == 0) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
     return 1;
