@@ -9,9 +9,11 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <utility>
 
 namespace deck {
 

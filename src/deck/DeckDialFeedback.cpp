@@ -3,6 +3,7 @@
 #include "deck/DeckConfig.hpp"
 #include "deck/DeckImage.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace deck {
@@ -38,10 +39,11 @@ std::variant<json, std::string> DeckFeedbackFromOutput(const std::string& output
       else
         return name + " must be a string";
     } else if (name == "indicator") {
-      if (value.is_number_integer())
+      // Non-negative JSON integers are unsigned, and may be beyond long long.
+      if (value.is_number_unsigned())
+        feedback[name] = static_cast<int>(std::min<unsigned long long>(value.get<unsigned long long>(), 100));
+      else if (value.is_number_integer())
         feedback[name] = DeckClampIndicator(value.get<long long>());
-      else if (value.is_number_unsigned())
-        feedback[name] = 100;
       else if (value.is_number_float() && std::isfinite(value.get<double>()))
         feedback[name] = DeckClampIndicator(std::llround(std::clamp(value.get<double>(), -1.0, 101.0)));
       else
