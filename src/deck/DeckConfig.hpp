@@ -48,8 +48,9 @@ struct DeckKey {
 
 struct DeckConfig {
   std::string path;
-  std::vector<DeckKey> keys;   // in the file's order
-  std::vector<DeckDial> dials; // [dials.<id>], in the file's order
+  std::vector<DeckKey> keys; // in the file's order
+  // [dials.<id>], in the file's order
+  std::vector<DeckDial> dials;
 };
 
 struct DeckConfigError {

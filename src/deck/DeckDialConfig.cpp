@@ -11,8 +11,6 @@
 
 namespace deck {
 
-static_assert(DeckDial{}.timeout == kDefaultTimeout);
-
 namespace {
 
 const std::set<std::string, std::less<>> kDialFields = {"rotate", "push",  "release", "touch", "feedback",
@@ -74,6 +72,7 @@ std::variant<DeckDial, DeckConfigError> ReadDial(const std::string& id, const to
   if (!table) return DeckConfigError{path, line, "dials." + id + " must be a table"};
   DeckDial dial;
   dial.id = id;
+  dial.timeout = kDefaultTimeout; // as keys'
   if (dial.id.empty()) return DeckConfigError{path, line, "a dial's ID must not be empty"};
   for (auto&& [field, value] : *table) {
     if (!kDialFields.count(field.str()))
