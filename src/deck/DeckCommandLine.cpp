@@ -31,12 +31,24 @@ const std::map<std::string, Subcommand>& Subcommands() {
       {"clear",
        {DeckAction::Clear, "clear <id>",
         "Clears the title and the image of every key with button ID <id>.\n"}},
+      {"feedback",
+       {DeckAction::Feedback, "feedback <id> [--title T] [--value V] [--indicator N] [--icon FILE|data-URL]",
+        "Sets the touch strip of every dial with button ID <id>: its title, its value, its indicator\n"
+        "(a whole number, clamped to 0-100) and its icon (an image file, a data:image/… URL, or - for\n"
+        "standard input). Give at least one; what is not given stays as it is.\n"}},
+      {"layout",
+       {DeckAction::Layout, "layout <id> <layout>",
+        "Sets the touch strip layout of every dial with button ID <id>: a built-in layout such as\n"
+        "'$B1' (title, icon, value and indicator) or '$X1' (icon and title), or a layout file of the\n"
+        "plug-in's layouts/ folder.\n"}},
       {"watch",
        {DeckAction::Watch, "watch [--json]",
         "Prints every key press and release until interrupted, one line each:\n"
         "  R<row>C<column> down|up <context>\n"
+        "and every dial event, by the dial's button ID:\n"
+        "  <id> rotate <ticks> <context>   <id> down|up <context>   <id> tap <x> <y> [hold] <context>\n"
         "With --json, one JSON object per line: the notification's userInfo\n"
-        "(context, row, column, pressed).\n"}},
+        "(context, row, column, pressed; for dials context, column, zbID, event, …).\n"}},
       {"run",
        {DeckAction::Run, "run [--verbose] [--replace] [--check] [CONFIG]",
         "Runs the scripting engine in the foreground with CONFIG (default:\n"
@@ -62,7 +74,7 @@ bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
 std::string DeckUsageLine(const std::string& subcommand) {
   auto it = Subcommands().find(subcommand);
   if (it == Subcommands().end())
-    return "usage: zorbel-deck title|image|alert|ok|clear|watch|run|setup … (--help for more)";
+    return "usage: zorbel-deck title|image|alert|ok|clear|feedback|layout|watch|run|setup … (--help for more)";
   return std::string("usage: zorbel-deck ") + it->second.usage;
 }
 
@@ -72,7 +84,8 @@ std::string DeckHelpText(const std::string& subcommand) {
   if (it != Subcommands().end()) return DeckUsageLine(subcommand) + "\n\n" + it->second.help;
   std::string text = "usage: zorbel-deck <command> [arguments]\n\n"
                      "Sets Stream Deck keys and answers their presses through the Zorbel plug-in.\n"
-                     "Keys are named by button ID: R<row>C<column>, or the ID set in the inspector.\n\n";
+                     "Keys are named by button ID: R<row>C<column>, or the ID set in the inspector;\n"
+                     "dials by D<n> (their position) or the ID set in the inspector.\n\n";
   for (auto& [name, sub] : Subcommands()) text += std::string("  zorbel-deck ") + sub.usage + "\n";
   text += "\n'zorbel-deck <command> --help' describes one command; 'zorbel-deck help config' the\n"
           "configuration file.\n"
@@ -112,6 +125,8 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
       invocation.replace = true;
     } else if (options && action == DeckAction::Setup && a == "--uninstall") {
       invocation.uninstall = true;
+    } else if (options && action == DeckAction::Feedback && a.starts_with("--")) {
+      if (auto problem = DeckReadFeedbackOption(arguments, i, invocation.feedback)) return error(*problem);
     } else if (options && a.size() > 1 && a[0] == '-') {
       return error("unknown option \"" + a + "\"");
     } else {
@@ -122,11 +137,17 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
   switch (action) {
   case DeckAction::Title:
   case DeckAction::Image:
+  case DeckAction::Layout:
     wanted = 2;
     break;
   case DeckAction::Alert:
   case DeckAction::OK:
   case DeckAction::Clear:
+    wanted = 1;
+    break;
+  case DeckAction::Feedback:
+    if (invocation.feedback.empty() && positional.size() == 1)
+      return error("give at least one of --title, --value, --indicator and --icon");
     wanted = 1;
     break;
   case DeckAction::Watch:
@@ -152,6 +173,7 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
     if (invocation.id.empty()) return error("the key ID is empty");
   }
   if (wanted == 2) invocation.value = positional[1];
+  if (action == DeckAction::Layout && invocation.value.empty()) return error("the layout is empty");
   invocation.action = action;
   return invocation;
 }

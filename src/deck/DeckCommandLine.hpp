@@ -5,10 +5,14 @@
 //   zorbel-deck title <id> <text>      zorbel-deck watch [--json]
 //   zorbel-deck image <id> <image>     zorbel-deck run [--verbose] [CONFIG]
 //   zorbel-deck alert|ok|clear <id>    zorbel-deck run --check [CONFIG]
+//   zorbel-deck feedback <id> [--title T] [--value V] [--indicator N] [--icon FILE|data-URL]
+//   zorbel-deck layout <id> <layout>
 //   zorbel-deck setup [--uninstall]    zorbel-deck help [<command>|config]
 //
 // "--help" (or "-h") after a subcommand asks for its help; "--" ends the options, so that a
 // title may begin with a dash.
+
+#include "deck/DeckDialCommandLine.hpp"
 
 #include <string>
 #include <variant>
@@ -16,19 +20,20 @@
 
 namespace deck {
 
-enum class DeckAction { Help, Title, Image, Alert, OK, Clear, Watch, Run, Setup };
+enum class DeckAction { Help, Title, Image, Alert, OK, Clear, Watch, Run, Setup, Feedback, Layout };
 
 struct DeckInvocation {
   DeckAction action = DeckAction::Help;
   std::string subcommand; // as typed; empty for the program's own help
   std::string id;
-  std::string value;    // the title text or the image argument
+  std::string value;    // the title text, the image argument or the layout
   bool json = false;    // watch --json
   bool check = false;   // run --check
   bool verbose = false; // run --verbose
   bool replace = false; // run --replace
   bool uninstall = false; // setup --uninstall
   std::string config;   // run [CONFIG]; empty for the default file
+  DeckFeedbackOptions feedback; // feedback's options
 };
 
 struct DeckUsageError {

@@ -23,6 +23,7 @@ namespace {
 // The top-level tables and their readers, one line each (detail/DeckConfigTables.hpp).
 const std::pair<std::string_view, detail::DeckTableReader> kTables[] = {
     {"keys", detail::DeckReadKeysTable},
+    {"dials", detail::DeckReadDialsTable},
 };
 
 std::string Printable(std::string_view text) {

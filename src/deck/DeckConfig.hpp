@@ -17,6 +17,8 @@
 // are values that name the file, the line and the reason; the first one found is reported.
 // Other top-level tables (detail/DeckConfigTables.hpp) each fill their own part of DeckConfig.
 
+#include "deck/DeckDialConfig.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -58,6 +60,8 @@ struct DeckKey {
 struct DeckConfig {
   std::string path;
   std::vector<DeckKey> keys; // in the file's order
+  // [dials.<id>], in the file's order
+  std::vector<DeckDial> dials;
 };
 
 struct DeckConfigError {

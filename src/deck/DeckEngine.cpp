@@ -3,6 +3,7 @@
 #include "contract/ZBContract.hpp"
 #include "deck/DeckChild.hpp"
 #include "deck/DeckCommandLog.hpp"
+#include "deck/DeckDialEngine.hpp"
 #include "deck/DeckImage.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
@@ -36,7 +37,9 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   Impl(platform::RunLoop& l, std::shared_ptr<platform::DistributedNotificationCenter> c, DeckLog lg,
        DeckEngineOptions o)
-      : loop(l), center(std::move(c)), log(std::move(lg)), options(std::move(o)), errorLog(log) {}
+      : loop(l), center(std::move(c)), log(std::move(lg)), options(std::move(o)), errorLog(log),
+        dials(
+            loop, [this](const char* name, const json& info) { post(name, info); }, log, options) {}
 
   platform::RunLoop& loop;
   std::shared_ptr<platform::DistributedNotificationCenter> center;
@@ -46,6 +49,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
   std::map<std::string, KeyState> keys; // by button ID
   std::string path;
   bool reloadPending = false;
+  DeckDialEngine dials; // the dials' part, declared last: it ends first
 
   void post(const char* name, json userInfo) {
     center->postNotificationName(name, kZBEngineNotificationObject, userInfo);
@@ -62,6 +66,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   void apply(DeckConfig config) {
     path = config.path;
+    dials.apply(config.dials);
     std::map<std::string, KeyState> next;
     for (auto& key : config.keys) {
       KeyState state;
@@ -321,9 +326,9 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
 
   void reload(DeckConfig config) {
     std::size_t count = config.keys.size();
-    std::string loaded = config.path;
+    std::string loaded = config.path, dialCount = DeckDialCount(config.dials.size());
     apply(std::move(config));
-    log("Reloaded " + loaded + ": " + std::to_string(count) + (count == 1 ? " key" : " keys"));
+    log("Reloaded " + loaded + ": " + std::to_string(count) + (count == 1 ? " key" : " keys") + dialCount);
   }
 
   void killAll() {
@@ -355,10 +360,16 @@ bool DeckEngine::start(DeckConfig config) {
                              [weak](const platform::DistributedNotification& notification) {
                                if (auto self = weak.lock()) self->keyAppeared(notification.userInfo);
                              });
+  token = _impl->center->addObserver(kZBDialNotification, kZBEngineNotificationObject,
+                                     [weak](const platform::DistributedNotification& notification) {
+                                       if (auto self = weak.lock())
+                                         self->dials.dialNotification(notification.userInfo);
+                                     });
+  if (token == 0) return false;
   std::size_t count = config.keys.size();
-  std::string path = config.path;
+  std::string path = config.path, dials = DeckDialCount(config.dials.size());
   _impl->apply(std::move(config));
-  _impl->log("Loaded " + path + ": " + std::to_string(count) + (count == 1 ? " key" : " keys"));
+  _impl->log("Loaded " + path + ": " + std::to_string(count) + (count == 1 ? " key" : " keys") + dials);
   return true;
 }
 

@@ -3,6 +3,8 @@
 #include "contract/ZBContract.hpp"
 #include "deck/DeckConfig.hpp"
 #include "deck/DeckConfigCheck.hpp"
+#include "deck/DeckDialEvent.hpp"
+#include "deck/DeckDialFeedback.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
 #include "deck/DeckSetup.hpp"
@@ -106,6 +108,20 @@ int Post(const DeckInvocation& invocation) {
   case DeckAction::OK:
     posts.emplace_back(kZBShowOKNotification, json{{"zbID", invocation.id}});
     break;
+  case DeckAction::Feedback: {
+    auto feedback = DeckFeedbackFromOptions(invocation.feedback);
+    if (auto* error = std::get_if<DeckImageError>(&feedback)) {
+      Complain(error->reason);
+      return 1;
+    }
+    posts.emplace_back(kZBSetFeedbackNotification,
+                       json{{"zbID", invocation.id}, {"feedback", std::get<json>(feedback)}});
+    break;
+  }
+  case DeckAction::Layout:
+    posts.emplace_back(kZBSetFeedbackLayoutNotification,
+                       json{{"zbID", invocation.id}, {"layout", invocation.value}});
+    break;
   default: // Clear
     posts.emplace_back(kZBSetTitleNotification, json{{"zbID", invocation.id}, {"title", ""}});
     posts.emplace_back(kZBSetImageNotification, json{{"zbID", invocation.id}, {"image", ""}});
@@ -201,6 +217,17 @@ int Watch(const DeckInvocation& invocation) {
                                          std::fflush(stdout) != 0)
                                        platform::RunLoop::main().stop();
                                    });
+  if (token != 0)
+    token = center->addObserver(
+        kZBDialNotification, kZBEngineNotificationObject,
+        [asJson](const platform::DistributedNotification& notification) {
+          const json& info = notification.userInfo;
+          std::string line =
+              asJson ? DeckWatchJSONLine(info) : DeckDialWatchLine(info);
+          line += '\n';
+          if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
+            platform::RunLoop::main().stop();
+        });
   if (token == 0) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
     return 1;

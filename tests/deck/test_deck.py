@@ -374,5 +374,185 @@ image = "icons/key.png"
         self.assertEqual(self.host.problems, [])
 
 
+DIAL = "Zorbel Stream Deck Dial"
+SET_FEEDBACK = "Zorbel Stream Deck Set Feedback"
+SET_FEEDBACK_LAYOUT = "Zorbel Stream Deck Set Feedback Layout"
+
+# D1's rotate command logs its environment, moves the level and waits for a line on the gate, so that
+# the test decides when it ends; the strip shows the level. Tools logs what it runs with.
+DIAL_CONFIG = r"""
+[dials.D1]
+rotate = 'echo "rotate $ZB_TICKS $ZB_PRESSED $ZB_ID $ZB_COLUMN $ZB_CONTEXT" >&2; echo $(( $(cat level 2>/dev/null || echo 50) + ZB_TICKS )) > level.new; mv level.new level; read go < gate'
+feedback = 'n=$(cat level 2>/dev/null || echo 50); printf "{\"title\": \"Volume\", \"value\": \"%s%%\", \"indicator\": %s}\n" $n $n'
+show = "none"
+
+[dials.Tools]
+column = 2
+push = 'echo "push $ZB_PRESSED $ZB_ID $ZB_COLUMN $ZB_CONTEXT" >&2'
+release = 'echo "release $ZB_PRESSED $ZB_ID $ZB_COLUMN $ZB_CONTEXT" >&2; exit 3'
+touch = 'echo "touch $ZB_X $ZB_Y $ZB_HOLD $ZB_ID $ZB_COLUMN $ZB_CONTEXT" >&2; echo touched > tools.new; mv tools.new tools'
+feedback = "cat tools 2>/dev/null || echo tools"
+"""
+
+
+@unittest.skipUnless(DECK, "ZB_DECK names the executable")
+class DeckDialTest(unittest.IsolatedAsyncioTestCase):
+    """Dials: the test plays the plug-in's part on the bus, posting dial events and reading what the
+    engine and the one-shot commands post."""
+
+    start_engine = DeckTest.start_engine
+    engine_log = DeckTest.engine_log
+    deck = DeckTest.deck
+
+    async def asyncSetUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="zb-deck-dials-")
+        self.home = Path(self.folder.name)
+        for name, sub in (("HOME", ""), ("XDG_CONFIG_HOME", "config"), ("XDG_STATE_HOME", "state")):
+            os.environ[name] = str(self.home / sub)
+        self.seen = []
+        self.seen_changed = asyncio.Condition()
+        loop = asyncio.get_running_loop()
+
+        def on_notification(name, obj, user_info):
+            self.seen.append((name, obj, user_info))
+            loop.create_task(self._notify())
+        self.bus = notifications.Bus(loop, on_notification)
+        self.engine = None
+
+    async def _notify(self):
+        async with self.seen_changed:
+            self.seen_changed.notify_all()
+
+    async def asyncTearDown(self):
+        if self.engine and self.engine.returncode is None:
+            self.engine.terminate()
+            self.assertEqual(await asyncio.wait_for(self.engine.wait(), DEADLINE), 0)
+            await self.engine_reader
+        self.bus.close(DEADLINE)
+        self.folder.cleanup()
+
+    def posted(self, name, zb_id=None):
+        return [info for n, obj, info in self.seen
+                if n == name and obj == notifications.OBJECT and (zb_id is None or info.get("zbID") == zb_id)]
+
+    async def until(self, predicate, what):
+        async def wait():
+            async with self.seen_changed:
+                await self.seen_changed.wait_for(predicate)
+        try:
+            await asyncio.wait_for(wait(), DEADLINE)
+        except asyncio.TimeoutError:
+            self.fail(f"timed out waiting for {what}; seen {self.seen}")
+
+    def dial(self, event, column=1, zb_id="D1", context="ctx1", **fields):
+        self.bus.post(DIAL, {"context": context, "column": column, "zbID": zb_id, "event": event, **fields})
+
+    def lines(self, prefix):
+        return [line for line in self.engine_lines if line.startswith(prefix)]
+
+    async def test_dials_run_their_commands_and_keep_their_strip(self):
+        os.mkfifo(self.home / "gate")
+        # Held open for writing by the test, so the rotate command's read waits for a line, not a writer.
+        gate = os.open(self.home / "gate", os.O_RDWR | os.O_CLOEXEC)
+        self.addCleanup(os.close, gate)
+        path = await self.start_engine(DIAL_CONFIG)
+        self.assertIn(f"Loaded {path}: 0 keys, 2 dials", self.engine_lines)
+        volume = {"title": "Volume", "value": "50%", "indicator": 50}
+        await self.until(lambda: self.posted(SET_FEEDBACK, "D1") == [{"zbID": "D1", "feedback": volume}],
+                         "the strip at start")
+        await self.until(lambda: self.posted(SET_FEEDBACK, "Tools"), "the Tools strip at start")
+
+        # A burst while the rotate command runs is summed, per pressed state, first come first.
+        self.dial("rotate", ticks=5, pressed=False)
+        await self.engine_log("rotate +5 0 D1 1 ctx1")
+        for ticks, pressed in ((2, False), (3, True), (-1, False), (100, True)):
+            self.dial("rotate", ticks=ticks, pressed=pressed)
+        # Malformed events are refused with a line and run nothing.
+        self.dial("rotate", ticks="3", pressed=False)
+        self.dial("rotate", ticks=99999, pressed=False)
+        self.bus.post(DIAL, {"context": "ctx1", "column": 1, "event": "down"})
+        await self.engine_log("Ignored a dial notification: ticks is not an integer")
+        await self.engine_log("Ignored a dial notification: ticks 99999 is beyond 10000")
+        await self.engine_log("Ignored a dial notification: no zbID")
+        for expected in ("rotate +1 0 D1 1 ctx1", "rotate +103 1 D1 1 ctx1"):
+            os.write(gate, b"go\n")
+            await self.engine_log(expected)
+        os.write(gate, b"go\n")
+        final = {"title": "Volume", "value": "159%", "indicator": 100}
+        await self.until(lambda: any(info["feedback"] == final for info in self.posted(SET_FEEDBACK, "D1")),
+                         "the strip after the burst")
+        self.assertEqual(self.lines("rotate "), ["rotate +5 0 D1 1 ctx1", "rotate +1 0 D1 1 ctx1", "rotate +103 1 D1 1 ctx1"])
+        strips = [info["feedback"] for info in self.posted(SET_FEEDBACK, "D1")]
+        self.assertTrue(all(a != b for a, b in zip(strips, strips[1:])), strips)  # posted only when changed
+        self.assertTrue(all(type(strip["indicator"]) is int for strip in strips), strips)
+        self.assertEqual(self.posted(notifications.SHOW_OK, "D1") + self.posted(notifications.SHOW_ALERT, "D1"), [])
+
+        # Push, release and touch, each with its environment; the outcome shows on the dial.
+        self.dial("down", column=2, zb_id="Tools", context="ctx2")
+        await self.until(lambda: len(self.posted(notifications.SHOW_OK, "Tools")) == 1, "Show OK after push")
+        self.dial("up", column=2, zb_id="Tools", context="ctx2")
+        await self.until(lambda: len(self.posted(notifications.SHOW_ALERT, "Tools")) == 1, "Show Alert after release")
+        await self.engine_log("Tools: the release command failed: exit status 3")
+        self.dial("tap", column=2, zb_id="Tools", context="ctx2", x=120, y=40, hold=True)
+        await self.until(lambda: {"value": "touched"} in [i["feedback"] for i in self.posted(SET_FEEDBACK, "Tools")],
+                         "the Tools strip after the touch")
+        self.assertEqual(self.lines("push ") + self.lines("release ") + self.lines("touch "),
+                         ["push 1 Tools 2 ctx2", "release 0 Tools 2 ctx2", "touch 120 40 1 Tools 2 ctx2"])
+        self.assertEqual([i["feedback"] for i in self.posted(SET_FEEDBACK, "Tools")],
+                         [{"value": "tools"}, {"value": "touched"}])
+
+    async def test_feedback_layout_and_watch_from_the_command_line(self):
+        (self.home / "icon.png").write_bytes(PNG)
+        self.assertEqual(await self.deck("feedback", "D2", "--title", "Bright", "--indicator", "150",
+                                         "--icon", self.home / "icon.png", "--value=7"), (0, "", ""))
+        await self.until(lambda: self.posted(SET_FEEDBACK, "D2"), "Set Feedback")
+        feedback = self.posted(SET_FEEDBACK, "D2")[0]["feedback"]
+        self.assertEqual({k: v for k, v in feedback.items() if k != "icon"},
+                         {"title": "Bright", "value": "7", "indicator": 100})
+        self.assertTrue(feedback["icon"].startswith("data:image/png;base64,iVBORw0KGgo"), feedback)
+        self.assertEqual(await self.deck("layout", "D2", "$A1"), (0, "", ""))
+        await self.until(lambda: self.posted(SET_FEEDBACK_LAYOUT), "Set Feedback Layout")
+        self.assertEqual(self.posted(SET_FEEDBACK_LAYOUT), [{"zbID": "D2", "layout": "$A1"}])
+        for args, message in ((("feedback", "D2"), "at least one of --title"),
+                              (("feedback", "D2", "--indicator", "high"), "--indicator must be a whole number")):
+            code, out, err = await self.deck(*args)
+            self.assertEqual((code, out), (2, ""), args)
+            self.assertIn(message, err)
+
+        watchers = [await asyncio.create_subprocess_exec(DECK, "watch", *flags, stdout=asyncio.subprocess.PIPE)
+                    for flags in (["--json"], [])]
+        events = [({"event": "rotate", "ticks": -3, "pressed": False}, "D1 rotate -3 ctx1"),
+                  ({"event": "down"}, "D1 down ctx1"), ({"event": "up"}, "D1 up ctx1"),
+                  ({"event": "tap", "x": 120, "y": 40, "hold": True}, "D1 tap 120 40 hold ctx1")]
+        # Each watcher prints from the moment it observes: rotate until both have a line, then the rest.
+        first = [None, None]
+        for _ in range(DEADLINE * 4):
+            self.dial(**events[0][0])
+            for i, watcher in enumerate(watchers):
+                if first[i] is None:
+                    try:
+                        first[i] = await asyncio.wait_for(watcher.stdout.readline(), 0.25)
+                    except asyncio.TimeoutError:
+                        pass
+            if all(first):
+                break
+        for fields, _ in events[1:]:
+            self.dial(**fields)
+        lines = [[], []]
+        for i, watcher in enumerate(watchers):
+            while len(lines[i]) < 3:
+                line = await asyncio.wait_for(watcher.stdout.readline(), DEADLINE)
+                if b" rotate " not in line and b'"rotate"' not in line:
+                    lines[i].append(line)
+            watcher.send_signal(signal.SIGINT)
+            self.assertEqual(await asyncio.wait_for(watcher.wait(), DEADLINE), 0)
+        self.assertEqual(json.loads(first[0]),
+                         {"context": "ctx1", "column": 1, "zbID": "D1", "event": "rotate", "ticks": -3, "pressed": False})
+        self.assertEqual([json.loads(line)["event"] for line in lines[0]], ["down", "up", "tap"])
+        self.assertEqual(json.loads(lines[0][2])["hold"], True)
+        self.assertEqual([first[1].decode()] + [line.decode() for line in lines[1]],
+                         [text + "\n" for _, text in events])
+
+
 if __name__ == "__main__":
     unittest.main()

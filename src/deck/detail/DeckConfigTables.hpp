@@ -28,6 +28,10 @@ using DeckTableReader = std::optional<DeckConfigError> (*)(const toml::node& tab
 std::optional<DeckConfigError> DeckReadKeysTable(const toml::node& table, const std::string& path,
                                                  DeckConfig& config);
 
+/// [dials.<ID>] (DeckDialConfig.cpp).
+std::optional<DeckConfigError> DeckReadDialsTable(const toml::node& table, const std::string& path,
+                                                  DeckConfig& config);
+
 /// The line where `node` (or `key`) starts, from 1.
 int DeckLineOf(const toml::node& node);
 int DeckLineOf(const toml::key& key);
