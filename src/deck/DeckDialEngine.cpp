@@ -2,6 +2,7 @@
 
 #include "contract/ZBContract.hpp"
 #include "deck/DeckChild.hpp"
+#include "deck/DeckCommandLog.hpp"
 #include "deck/DeckDialEvent.hpp"
 #include "deck/DeckDialFeedback.hpp"
 #include "platform/RunLoop.hpp"
@@ -47,12 +48,13 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
   };
 
   Impl(platform::RunLoop& l, DeckPost p, DeckLog lg, DeckEngineOptions o)
-      : loop(l), post(std::move(p)), log(std::move(lg)), options(std::move(o)) {}
+      : loop(l), post(std::move(p)), log(std::move(lg)), options(std::move(o)), errorLog(log) {}
 
   platform::RunLoop& loop;
   DeckPost post;
   DeckLog log;
   DeckEngineOptions options;
+  DeckErrorLog errorLog; // the commands' standard error, "<ID> <kind>: <line>"
   std::map<std::string, DialState> dials; // by button ID
 
   static DeckEnvironment EnvironmentOf(const DeckDial& dial) {
@@ -64,17 +66,18 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
   // Starts `command` for dial `id`; `done` gets the engine and the dial's state (null when the
   // dial is gone) once it ends.
   std::shared_ptr<DeckChild>
-  start(const std::string& id, const std::string& command, DeckEnvironment environment,
+  start(const std::string& id, const char* kind, const std::string& command, DeckEnvironment environment,
         std::function<void(Impl&, DialState*, const std::shared_ptr<DeckChild>&, const DeckChildResult&)>
             done) {
     auto& state = dials.at(id);
     std::weak_ptr<Impl> weak = weak_from_this();
     auto holder = std::make_shared<std::shared_ptr<DeckChild>>();
     *holder = DeckChild::start(loop, command, environment, options.home, state.dial.timeout,
-                               [weak, id, holder, done](const DeckChildResult& result) {
+                               [weak, id, kind, holder, done](const DeckChildResult& result) {
                                  auto child = std::move(*holder);
                                  auto self = weak.lock();
                                  if (!self) return;
+                                 self->errorLog.add(id + " " + kind, result.errors);
                                  auto it = self->dials.find(id);
                                  done(*self, it == self->dials.end() ? nullptr : &it->second, child, result);
                                });
@@ -134,7 +137,7 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
       state.feedbackAgain = true;
       return;
     }
-    state.feedbackCommand = start(id, state.dial.feedback, EnvironmentOf(state.dial),
+    state.feedbackCommand = start(id, "feedback", state.dial.feedback, EnvironmentOf(state.dial),
                                   [id](Impl& self, DialState* state, const std::shared_ptr<DeckChild>& child,
                                        const DeckChildResult& result) {
                                     bool again = false;
@@ -207,7 +210,7 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
     environment.insert(environment.end(), variables.begin(), variables.end());
     const bool status = state.dial.showStatus;
     state.action =
-        start(id, command, environment,
+        start(id, what, command, environment,
               [id, what, status](Impl& self, DialState* state, const std::shared_ptr<DeckChild>& child,
                                  const DeckChildResult& result) {
                 if (state && state->action == child) state->action.reset();
@@ -237,7 +240,7 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
     environment.emplace_back("ZB_PRESSED", rotation.pressed ? "1" : "0");
     const bool status = state.dial.showStatus;
     state.rotateCommand =
-        start(id, state.dial.rotate, environment,
+        start(id, "rotate", state.dial.rotate, environment,
               [id, status](Impl& self, DialState* state, const std::shared_ptr<DeckChild>& child,
                            const DeckChildResult& result) {
                 if (state && state->rotateCommand == child) {

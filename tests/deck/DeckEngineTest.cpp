@@ -35,11 +35,18 @@ struct EngineTest : ::testing::Test {
   std::vector<std::string> log;
   std::unique_ptr<DeckEngine> engine;
 
+  DeckConfig Config(std::vector<DeckKey> keys) {
+    DeckConfig config;
+    config.path = home.file("deck.toml");
+    config.keys = std::move(keys);
+    return config;
+  }
+
   void start(std::vector<DeckKey> keys, bool verbose = true) {
     engine = std::make_unique<DeckEngine>(
         loop, center, [this](const std::string& line) { log.push_back(line); },
         DeckEngineOptions{home.path(), verbose});
-    ASSERT_TRUE(engine->start(DeckConfig{home.file("deck.toml"), std::move(keys)}));
+    ASSERT_TRUE(engine->start(Config(std::move(keys))));
   }
   // The posts of `name` so far, as "zbID=value".
   std::vector<std::string> posts(const char* name, const char* field) {
@@ -127,12 +134,12 @@ TEST_F(EngineTest, ImagesArePostedOnlyWhenTheyChange) {
   };
   // A reload runs the icon again, with the same result here.
   center->posted.clear();
-  engine->reload(DeckConfig{home.file("deck.toml"), {r1c1, r1c2}});
+  engine->reload(Config({r1c1, r1c2}));
   settle(2);
   EXPECT_EQ(posts(kZBSetImageNotification, "image"), std::vector<std::string>{});
   ASSERT_TRUE(testsupport::WriteFile(home.file("key.gif"), "GIF89a!"));
   ASSERT_TRUE(testsupport::WriteFile(home.file("state"), "data:image/gif;base64,BBBB\nignored"));
-  engine->reload(DeckConfig{home.file("deck.toml"), {r1c1, r1c2}});
+  engine->reload(Config({r1c1, r1c2}));
   settle(3);
   EXPECT_EQ(posts(kZBSetImageNotification, "image"),
             (std::vector<std::string>{"R1C1=data:image/gif;base64,R0lGODlhIQ==",
