@@ -9,6 +9,8 @@
 // "--help" (or "-h") after a subcommand asks for its help; "--" ends the options, so that a
 // title may begin with a dash.
 
+#include "deck/DeckMqttRemoteOptions.hpp"
+
 #include <string>
 #include <variant>
 #include <vector>
@@ -26,6 +28,7 @@ struct DeckInvocation {
   bool check = false;   // run --check
   bool verbose = false; // run --verbose
   std::string config;   // run [CONFIG]; empty for the default file
+  DeckMqttRemoteOptions remote; // the options before the subcommand (over MQTT)
 };
 
 struct DeckUsageError {

@@ -1,5 +1,7 @@
 #include "deck/DeckConfig.hpp"
 
+#include "deck/detail/DeckConfigTables.hpp"
+
 #include <toml++/toml.h>
 
 #include <algorithm>
@@ -116,6 +118,10 @@ DeckConfigResult DeckParseConfig(const std::string& text, const std::string& pat
   DeckConfig config;
   config.path = path;
   for (auto&& [name, node] : root) {
+    if (name.str() == "mqtt") {
+      if (auto error = detail::DeckReadMqttTable(node, path, config)) return *error;
+      continue;
+    }
     if (name.str() != "keys")
       return DeckConfigError{path, static_cast<int>(name.source().begin.line),
                              "unknown table or field \"" + std::string(name.str()) +

@@ -14,6 +14,8 @@
 // Parsing is pure: it reads nothing but the text it is given, so every rule is testable. Errors
 // are values that name the file, the line and the reason; the first one found is reported.
 
+#include "deck/DeckMqttConfig.hpp"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -47,6 +49,7 @@ struct DeckKey {
 struct DeckConfig {
   std::string path;
   std::vector<DeckKey> keys; // in the file's order
+  std::optional<DeckMqttConfig> mqtt;
 };
 
 struct DeckConfigError {

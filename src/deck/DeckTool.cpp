@@ -4,6 +4,8 @@
 #include "deck/DeckConfig.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
+#include "deck/DeckMqttBridge.hpp"
+#include "deck/DeckMqttRemote.hpp"
 #include "diagnostics/XErrorHandler.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
@@ -173,6 +175,12 @@ int Run(const DeckInvocation& invocation) {
   if (invocation.check) return 0;
   auto center = Connect();
   if (!center) return 1;
+  std::unique_ptr<DeckMqttBridge> bridge; // [mqtt]; "offline" at its end, before the bus goes
+  if (auto problem = DeckMqttApply(bridge, std::get<DeckConfig>(loaded), platform::RunLoop::main(), center, LogLine,
+                                   HomeFolder())) {
+    Complain(*problem);
+    return 1;
+  }
   DeckEngine engine(platform::RunLoop::main(), center, LogLine, {HomeFolder(), invocation.verbose});
   if (!engine.start(std::move(std::get<DeckConfig>(loaded)))) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
@@ -184,6 +192,9 @@ int Run(const DeckInvocation& invocation) {
       LogLine("Kept the previous configuration: " + error->description());
       return;
     }
+    if (auto problem = DeckMqttApply(bridge, std::get<DeckConfig>(next), platform::RunLoop::main(), center, LogLine,
+                                     HomeFolder()))
+      LogLine("MQTT: kept the previous settings: " + *problem);
     engine.reload(std::move(std::get<DeckConfig>(next)));
   });
   platform::RunLoop::main().run();
@@ -202,6 +213,7 @@ std::string DeckSessionBusAddress() {
 
 int DeckRunInvocation(const DeckInvocation& invocation) {
   int status = 0;
+  if (DeckMqttRemoteWanted(invocation)) return DeckMqttRemoteRun(invocation);
   switch (invocation.action) {
   case DeckAction::Help:
     std::fputs(DeckHelpText(invocation.subcommand).c_str(), stdout);
