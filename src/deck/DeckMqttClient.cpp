@@ -26,6 +26,7 @@ constexpr auto kLongestWait = 30000ms;
 constexpr auto kConnectTimeout = 10s;
 // Packets read per readiness event before the loop serves its other sources.
 constexpr int kReadBatch = 256;
+constexpr const char* kSystemCertificates = "/etc/ssl/certs";
 
 void InitLibrary() {
   static std::once_flag once;
@@ -107,8 +108,10 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
     if (!rc && !options.willTopic.empty())
       rc = mosquitto_will_set(handle, options.willTopic.c_str(), 7, "offline", 1, true);
     if (!rc && options.broker.tls) {
+      // Without a ca_file, the system's certificates (libmosquitto wants a file or a folder).
       if (options.caFile.empty()) mosquitto_int_option(handle, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-      rc = mosquitto_tls_set(handle, options.caFile.empty() ? nullptr : options.caFile.c_str(), nullptr,
+      rc = mosquitto_tls_set(handle, options.caFile.empty() ? nullptr : options.caFile.c_str(),
+                             options.caFile.empty() ? kSystemCertificates : nullptr,
                              options.certFile.empty() ? nullptr : options.certFile.c_str(),
                              options.keyFile.empty() ? nullptr : options.keyFile.c_str(), nullptr);
       // SSL_VERIFY_PEER (1): the certificate must chain to a trusted authority, and its name
@@ -157,6 +160,8 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
         reason = std::strerror(errno);
       else if (rc == MOSQ_ERR_EAI)
         reason = "cannot resolve the host name " + options.broker.host;
+      else if (rc == MOSQ_ERR_TLS)
+        reason = "TLS failed" + (lastError.empty() ? std::string() : ": " + lastError);
       else
         reason = mosquitto_strerror(rc);
       return fail(reason);
