@@ -11,6 +11,8 @@
 //   timeout  = "10s"            the time limit of every command of the key
 //   row, column                 the position, when the ID is not R<row>C<column>
 //
+//   [mqtt]                      the broker of the MQTT bridge (DeckMqttConfig.hpp)
+//
 // Parsing is pure: it reads nothing but the text it is given, so every rule is testable. Errors
 // are values that name the file, the line and the reason; the first one found is reported.
 
