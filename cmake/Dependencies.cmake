@@ -21,6 +21,13 @@ add_library(zb_duktape INTERFACE)
 target_include_directories(zb_duktape SYSTEM INTERFACE ${DUKTAPE_INCLUDE_DIR})
 target_link_libraries(zb_duktape INTERFACE ${DUKTAPE_LIBRARY} m)
 
+# libmosquitto (the MQTT bridge of zorbel-deck) ships no CMake package either.
+find_path(MOSQUITTO_INCLUDE_DIR mosquitto.h REQUIRED)
+find_library(MOSQUITTO_LIBRARY NAMES mosquitto REQUIRED)
+add_library(zb_mosquitto INTERFACE)
+target_include_directories(zb_mosquitto SYSTEM INTERFACE ${MOSQUITTO_INCLUDE_DIR})
+target_link_libraries(zb_mosquitto INTERFACE ${MOSQUITTO_LIBRARY})
+
 # Tests: zb_add_test(<name> SOURCES ... LIBS ...) builds one GoogleTest executable and registers it.
 function(zb_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})

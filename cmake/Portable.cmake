@@ -3,9 +3,10 @@
 # lib/ folder:
 # - Boost.URL and OpenSSL are linked from their static archives (ZB_STATIC_DEPS, for the whole build,
 #   chosen before their find_package calls in Dependencies.cmake);
-# - the libraries Debian ships only as shared objects (sdbus-c++, libsystemd, duktape and what they
-#   need) are copied into <bundle>/lib by bundle/carry_libraries.py; the executable finds them through
-#   its RUNPATH $ORIGIN/lib, and each carried library finds its own through RUNPATH $ORIGIN.
+# - the libraries Debian ships only as shared objects (sdbus-c++, libsystemd, duktape, libmosquitto and
+#   what they need) are copied into <bundle>/lib by bundle/carry_libraries.py; the executable finds
+#   them through its RUNPATH $ORIGIN/lib, and each carried library finds its own through RUNPATH $ORIGIN.
+#   libmosquitto brings the shared libssl.so.3 and libcrypto.so.3 along, which are carried with it.
 # libstdc++ and libgcc_s are carried too rather than linked in with -static-libstdc++: sdbus-c++ is a
 # shared C++ library and loads libstdc++.so.6 whatever the executable does, so a static copy would put
 # two C++ runtimes into one process and cost about 330 KiB more resident memory after start (9.1 MiB

@@ -9,7 +9,7 @@ set -euo pipefail
 build_packages=(
   build-essential cmake ninja-build
   libboost1.81-dev libboost-url1.81-dev libssl-dev nlohmann-json3-dev
-  libsdbus-c++-dev libsystemd-dev duktape-dev libtomlplusplus-dev
+  libsdbus-c++-dev libsystemd-dev duktape-dev libtomlplusplus-dev libmosquitto-dev
   python3 patchelf
 )
 test_packages=(
@@ -21,6 +21,7 @@ test_packages=(
   libwebsocketpp-dev libwebsockets-dev python3-matplotlib linux-perf valgrind
   debootstrap sudo unzip
   libboost-json1.81-dev libsimdjson-dev
+  mosquitto mosquitto-clients python3-paho-mqtt
 )
 
 case "${1:-}" in

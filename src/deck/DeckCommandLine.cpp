@@ -90,11 +90,29 @@ std::string DeckHelpText(const std::string& subcommand) {
   text += "\n'zorbel-deck <command> --help' describes one command; 'zorbel-deck help config' the\n"
           "configuration file.\n"
           "Exit status: 0 success, 1 failure (no session bus, a bad configuration), 2 usage error.\n";
+  text += kDeckMqttRemoteHelp;
   return text;
 }
 
 std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vector<std::string>& arguments) {
   DeckInvocation invocation;
+  // Options before the subcommand: the same subcommand, over MQTT.
+  if (std::size_t used = 0;
+      !arguments.empty() && arguments[0].starts_with("--") && arguments[0] != "--help") {
+    DeckMqttRemoteOptions remote;
+    if (auto problem = DeckReadMqttRemoteOptions(arguments, remote, used))
+      return DeckUsageError{*problem, DeckUsageLine("")};
+    if (used > 0) {
+      auto parsed =
+          DeckParseCommandLine({arguments.begin() + static_cast<std::ptrdiff_t>(used), arguments.end()});
+      if (auto* rest = std::get_if<DeckInvocation>(&parsed)) {
+        if (rest->action == DeckAction::Run)
+          return DeckUsageError{"run takes no MQTT options (they go in [mqtt])", DeckUsageLine("run")};
+        rest->remote = std::move(remote);
+      }
+      return parsed;
+    }
+  }
   if (arguments.empty()) return DeckUsageError{"no command given", DeckUsageLine("")};
   const std::string& name = arguments[0];
   if (IsHelp(name) || name == "help") {

@@ -13,6 +13,7 @@
 // title may begin with a dash.
 
 #include "deck/DeckDialCommandLine.hpp"
+#include "deck/DeckMqttRemoteOptions.hpp"
 
 #include <string>
 #include <variant>
@@ -34,6 +35,7 @@ struct DeckInvocation {
   bool uninstall = false; // setup --uninstall
   std::string config;   // run [CONFIG]; empty for the default file
   DeckFeedbackOptions feedback; // feedback's options
+  DeckMqttRemoteOptions remote; // the options before the subcommand (over MQTT)
 };
 
 struct DeckUsageError {

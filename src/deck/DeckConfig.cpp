@@ -24,6 +24,7 @@ namespace {
 const std::pair<std::string_view, detail::DeckTableReader> kTables[] = {
     {"keys", detail::DeckReadKeysTable},
     {"dials", detail::DeckReadDialsTable},
+    {"mqtt", detail::DeckReadMqttTable},
 };
 
 std::string Printable(std::string_view text) {

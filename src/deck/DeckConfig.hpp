@@ -13,11 +13,15 @@
 //   timeout  = "10s"            the time limit of every command of the key
 //   row, column                 the position, when the ID is not R<row>C<column>
 //
+//   [mqtt]                      the broker of the MQTT bridge (DeckMqttConfig.hpp)
+//
 // Parsing is pure: it reads nothing but the text it is given, so every rule is testable. Errors
 // are values that name the file, the line and the reason; the first one found is reported.
 // Other top-level tables (detail/DeckConfigTables.hpp) each fill their own part of DeckConfig.
 
 #include "deck/DeckDialConfig.hpp"
+
+#include "deck/DeckMqttConfig.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -62,6 +66,8 @@ struct DeckConfig {
   std::vector<DeckKey> keys; // in the file's order
   // [dials.<id>], in the file's order
   std::vector<DeckDial> dials;
+  // [mqtt], when the bridge runs
+  std::optional<DeckMqttConfig> mqtt;
 };
 
 struct DeckConfigError {

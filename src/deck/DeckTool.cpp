@@ -9,6 +9,8 @@
 #include "deck/DeckImage.hpp"
 #include "deck/DeckSetup.hpp"
 #include "deck/DeckWatchLine.hpp"
+#include "deck/DeckMqttBridge.hpp"
+#include "deck/DeckMqttRemote.hpp"
 #include "diagnostics/XErrorHandler.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "notifications/SessionBusProbe.hpp"
@@ -270,13 +272,28 @@ int Run(const DeckInvocation& invocation) {
                DeckSessionBusAddress() + ": " + claim.failure);
     return 1;
   }
+  std::unique_ptr<DeckMqttBridge> bridge; // [mqtt]; "offline" at its end, before the bus goes
+  if (auto problem = DeckMqttApply(bridge, std::get<DeckConfig>(loaded), platform::RunLoop::main(), center, LogLine,
+                                   HomeFolder())) {
+    Complain(*problem);
+    return 1;
+  }
   DeckEngine engine(platform::RunLoop::main(), center, LogLine, {HomeFolder(), invocation.verbose});
   if (!engine.start(std::move(std::get<DeckConfig>(loaded)))) {
     Complain("cannot observe key presses on the D-Bus session bus at " + DeckSessionBusAddress());
     return 1;
   }
-  // A storm of SIGHUPs gives one reload, and at most one more pending.
-  Signals signals([&] { engine.requestReload([path] { return DeckLoadConfig(path); }); });
+  // A storm of SIGHUPs gives one reload, and at most one more pending; the bridge takes its
+  // part of the new configuration before the engine.
+  Signals signals([&] {
+    engine.requestReload([&, path] {
+      auto next = DeckLoadConfig(path);
+      if (auto* config = std::get_if<DeckConfig>(&next))
+        if (auto problem = DeckMqttApply(bridge, *config, platform::RunLoop::main(), center, LogLine, HomeFolder()))
+          LogLine("MQTT: kept the previous settings: " + *problem);
+      return next;
+    });
+  });
   platform::RunLoop::main().run();
   LogLine("Stopped");
   return 0;
@@ -288,6 +305,7 @@ std::string DeckSessionBusAddress() { return platform::SessionBusAddressForMessa
 
 int DeckRunInvocation(const DeckInvocation& invocation) {
   int status = 0;
+  if (DeckMqttRemoteWanted(invocation)) return DeckMqttRemoteRun(invocation);
   switch (invocation.action) {
   case DeckAction::Help:
     std::fputs(DeckHelpText(invocation.subcommand).c_str(), stdout);

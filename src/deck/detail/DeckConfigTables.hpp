@@ -32,6 +32,10 @@ std::optional<DeckConfigError> DeckReadKeysTable(const toml::node& table, const 
 std::optional<DeckConfigError> DeckReadDialsTable(const toml::node& table, const std::string& path,
                                                   DeckConfig& config);
 
+/// [mqtt] (DeckMqttConfig.cpp).
+std::optional<DeckConfigError> DeckReadMqttTable(const toml::node& table, const std::string& path,
+                                                 DeckConfig& config);
+
 /// The line where `node` (or `key`) starts, from 1.
 int DeckLineOf(const toml::node& node);
 int DeckLineOf(const toml::key& key);
