@@ -13,10 +13,6 @@ namespace {
 
 constexpr std::size_t kMaxPasswordFile = 4096;
 
-DeckConfigError ErrorAt(const std::string& path, const toml::node& node, std::string reason) {
-  return DeckConfigError{path, static_cast<int>(node.source().begin.line), std::move(reason)};
-}
-
 std::optional<std::string> ReadText(const toml::node& value, std::string_view field, std::string& into) {
   if (!value.is_string()) return "mqtt." + std::string(field) + " must be a string";
   into = value.as_string()->get();
@@ -75,27 +71,22 @@ namespace detail {
 std::optional<DeckConfigError> DeckReadMqttTable(const toml::node& node, const std::string& path,
                                                  DeckConfig& config) {
   const toml::table* table = node.as_table();
-  if (!table) return ErrorAt(path, node, "mqtt must be a table");
+  if (!table) return DeckErrorAt(path, node, "mqtt must be a table");
   const int line = static_cast<int>(node.source().begin.line);
   DeckMqttConfig mqtt;
   // In the file's order, so that the first fault reported is the first one in the file.
-  std::vector<std::pair<const toml::key*, const toml::node*>> fields;
-  for (auto&& [field, value] : *table) fields.emplace_back(&field, &value);
-  std::stable_sort(fields.begin(), fields.end(), [](auto& a, auto& b) {
-    return a.first->source().begin.line < b.first->source().begin.line;
-  });
-  for (auto& [field, value] : fields)
-    if (auto problem = ReadField(mqtt, field->str(), *value)) return ErrorAt(path, *value, *problem);
+  for (auto [field, value] : DeckInFileOrder(*table))
+    if (auto problem = ReadField(mqtt, field->str(), *value)) return DeckErrorAt(path, *value, *problem);
   if (mqtt.url.empty())
-    return DeckConfigError{path, line, "mqtt needs a broker (mqtt://host or mqtts://host)"};
+    return DeckConfigError{path, line, 0, "mqtt needs a broker (mqtt://host or mqtts://host)"};
   if (mqtt.password && !mqtt.passwordFile.empty())
-    return DeckConfigError{path, line, "mqtt has both password and password_file: give one"};
+    return DeckConfigError{path, line, 0, "mqtt has both password and password_file: give one"};
   if ((mqtt.password || !mqtt.passwordFile.empty()) && mqtt.username.empty())
-    return DeckConfigError{path, line, "mqtt has a password but no username"};
+    return DeckConfigError{path, line, 0, "mqtt has a password but no username"};
   if (mqtt.certFile.empty() != mqtt.keyFile.empty())
-    return DeckConfigError{path, line, "mqtt needs both cert_file and key_file, or neither"};
+    return DeckConfigError{path, line, 0, "mqtt needs both cert_file and key_file, or neither"};
   if (!mqtt.broker.tls && (!mqtt.caFile.empty() || !mqtt.certFile.empty() || mqtt.insecure))
-    return DeckConfigError{path, line, "mqtt has TLS settings but the broker is not mqtts://"};
+    return DeckConfigError{path, line, 0, "mqtt has TLS settings but the broker is not mqtts://"};
   config.mqtt = std::move(mqtt);
   return std::nullopt;
 }
