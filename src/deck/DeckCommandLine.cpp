@@ -1,6 +1,7 @@
 #include "deck/DeckCommandLine.hpp"
 
 #include "deck/DeckConfigReference.hpp"
+#include "platform/UTF8.hpp"
 
 #include <map>
 
@@ -74,7 +75,8 @@ bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
 std::string DeckUsageLine(const std::string& subcommand) {
   auto it = Subcommands().find(subcommand);
   if (it == Subcommands().end())
-    return "usage: zorbel-deck title|image|alert|ok|clear|feedback|layout|watch|run|setup … (--help for more)";
+    return "usage: zorbel-deck title|image|alert|ok|clear|feedback|layout|watch|run|setup … (--help for "
+           "more)";
   return std::string("usage: zorbel-deck ") + it->second.usage;
 }
 
@@ -194,6 +196,14 @@ std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vec
   if (action == DeckAction::Layout && invocation.value.empty()) return error("the layout is empty");
   invocation.action = action;
   return invocation;
+}
+
+std::optional<std::string> DeckTextProblem(const DeckInvocation& invocation) {
+  if (!platform::IsValidUTF8(invocation.id)) return "the key ID is not valid UTF-8";
+  if (!platform::IsValidUTF8(invocation.value))
+    return std::string(invocation.action == DeckAction::Title ? "the title" : "the argument") +
+           " is not valid UTF-8 (check the terminal's or the script's encoding)";
+  return std::nullopt;
 }
 
 } // namespace deck

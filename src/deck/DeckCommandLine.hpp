@@ -15,6 +15,7 @@
 #include "deck/DeckDialCommandLine.hpp"
 #include "deck/DeckMqttRemoteOptions.hpp"
 
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -27,13 +28,13 @@ struct DeckInvocation {
   DeckAction action = DeckAction::Help;
   std::string subcommand; // as typed; empty for the program's own help
   std::string id;
-  std::string value;    // the title text, the image argument or the layout
-  bool json = false;    // watch --json
-  bool check = false;   // run --check
-  bool verbose = false; // run --verbose
-  bool replace = false; // run --replace
-  bool uninstall = false; // setup --uninstall
-  std::string config;   // run [CONFIG]; empty for the default file
+  std::string value;            // the title text, the image argument or the layout
+  bool json = false;            // watch --json
+  bool check = false;           // run --check
+  bool verbose = false;         // run --verbose
+  bool replace = false;         // run --replace
+  bool uninstall = false;       // setup --uninstall
+  std::string config;           // run [CONFIG]; empty for the default file
   DeckFeedbackOptions feedback; // feedback's options
   DeckMqttRemoteOptions remote; // the options before the subcommand (over MQTT)
 };
@@ -44,6 +45,10 @@ struct DeckUsageError {
 };
 
 std::variant<DeckInvocation, DeckUsageError> DeckParseCommandLine(const std::vector<std::string>& arguments);
+
+/// Why the ID or the text of a one-shot command cannot be sent, if it cannot: the bus and the
+/// broker carry UTF-8 only, so anything else is refused before connecting, not by them.
+std::optional<std::string> DeckTextProblem(const DeckInvocation& invocation);
 
 /// The usage line of `subcommand` ("" for the whole program).
 std::string DeckUsageLine(const std::string& subcommand);

@@ -64,7 +64,8 @@ std::variant<DeckDial, DeckConfigError> ReadDial(const std::string& id, const to
   if (dial.id.empty()) return DeckConfigError{path, line, 0, "a dial's ID must not be empty"};
   for (auto [field, value] : DeckInFileOrder(*table)) {
     if (!kDialFields.count(field->str()))
-      return DeckErrorAt(path, *field, "unknown field \"" + std::string(field->str()) + "\" in dials." + dial.id);
+      return DeckErrorAt(path, *field,
+                         "unknown field \"" + std::string(field->str()) + "\" in dials." + dial.id);
     if (auto problem = ReadField(dial, field->str(), *value)) return DeckErrorAt(path, *value, *problem);
   }
   if (dial.column == 0) dial.column = DeckColumnOfDialID(dial.id).value_or(0);
@@ -102,8 +103,8 @@ std::optional<DeckConfigError> DeckReadDialsTable(const toml::node& node, const 
   for (auto [name, value] : DeckInFileOrder(*dials)) {
     const int line = DeckLineOf(*name);
     if (config.dials.size() == kDeckMaxDials)
-      return DeckConfigError{path, line, 0,
-                             "more than " + std::to_string(kDeckMaxDials) + " dials (the most the engine runs)"};
+      return DeckConfigError{
+          path, line, 0, "more than " + std::to_string(kDeckMaxDials) + " dials (the most the engine runs)"};
     auto entry = ReadDial(std::string(name->str()), *value, line, path);
     if (auto* error = std::get_if<DeckConfigError>(&entry)) return *error;
     auto& dial = std::get<DeckDial>(entry);

@@ -5,6 +5,7 @@
 #include "deck/DeckCommandLog.hpp"
 #include "deck/DeckDialEvent.hpp"
 #include "deck/DeckDialFeedback.hpp"
+#include "deck/detail/DeckTimer.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
@@ -54,7 +55,7 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
   DeckPost post;
   DeckLog log;
   DeckEngineOptions options;
-  DeckErrorLog errorLog; // the commands' standard error, "<ID> <kind>: <line>"
+  DeckErrorLog errorLog;                  // the commands' standard error, "<ID> <kind>: <line>"
   std::map<std::string, DialState> dials; // by button ID
 
   static DeckEnvironment EnvironmentOf(const DeckDial& dial) {
@@ -120,10 +121,7 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
       auto it = self->dials.find(id);
       if (it == self->dials.end() || it->second.timer.get() != timer) return;
       self->runFeedback(id);
-      auto every = *it->second.dial.every;
-      auto next = timer->expiry() + every;
-      if (next <= std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now() + every;
-      timer->expires_at(next);
+      detail::DeckNextTick(*timer, *it->second.dial.every);
       self->armTimer(id, it->second);
     });
   }

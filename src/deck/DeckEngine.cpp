@@ -5,6 +5,7 @@
 #include "deck/DeckCommandLog.hpp"
 #include "deck/DeckDialEngine.hpp"
 #include "deck/DeckImage.hpp"
+#include "deck/detail/DeckTimer.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
 #include "platform/RunLoop.hpp"
 #include "platform/UTF8.hpp"
@@ -134,11 +135,7 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
       auto it = self->keys.find(id);
       if (it == self->keys.end() || it->second.timer.get() != timer) return;
       self->refresh(id);
-      // Keeps the rhythm; after a suspension the next run comes one period from now.
-      auto every = *it->second.key.every;
-      auto next = timer->expiry() + every;
-      if (next <= std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now() + every;
-      timer->expires_at(next);
+      detail::DeckNextTick(*timer, *it->second.key.every);
       self->armTimer(id, it->second);
     });
   }

@@ -76,6 +76,10 @@ Settings(const DeckInvocation& invocation) {
 }
 
 int Publish(DeckMqttClientOptions options, const std::string& prefix, const DeckInvocation& invocation) {
+  if (auto problem = DeckTextProblem(invocation)) {
+    Complain(*problem);
+    return 1;
+  }
   std::vector<std::pair<std::string, std::string>> messages;
   auto topic = [&](DeckMqttCommandKind kind) { return DeckMqttCommandTopic(prefix, kind, invocation.id); };
   switch (invocation.action) {

@@ -7,16 +7,15 @@
 #include "deck/DeckDialFeedback.hpp"
 #include "deck/DeckEngine.hpp"
 #include "deck/DeckImage.hpp"
-#include "deck/DeckSetup.hpp"
-#include "deck/DeckWatchLine.hpp"
 #include "deck/DeckMqttBridge.hpp"
 #include "deck/DeckMqttRemote.hpp"
+#include "deck/DeckSetup.hpp"
+#include "deck/DeckWatchLine.hpp"
 #include "diagnostics/XErrorHandler.hpp"
 #include "notifications/DistributedNotificationCenter.hpp"
-#include "notifications/SessionBusProbe.hpp"
 #include "notifications/SessionBusAddress.hpp"
+#include "notifications/SessionBusProbe.hpp"
 #include "platform/RunLoop.hpp"
-#include "platform/UTF8.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -78,14 +77,8 @@ std::shared_ptr<platform::DistributedNotificationCenter> Connect() {
 }
 
 int Post(const DeckInvocation& invocation) {
-  // The bus carries text as UTF-8 only: refused here, before connecting, rather than by the bus.
-  if (!platform::IsValidUTF8(invocation.id)) {
-    Complain("the key ID is not valid UTF-8");
-    return 1;
-  }
-  if (!platform::IsValidUTF8(invocation.value)) {
-    Complain(std::string(invocation.action == DeckAction::Title ? "the title" : "the argument") +
-             " is not valid UTF-8 (check the terminal's or the script's encoding)");
+  if (auto problem = DeckTextProblem(invocation)) {
+    Complain(*problem);
     return 1;
   }
   std::vector<std::pair<const char*, json>> posts;
@@ -224,8 +217,7 @@ int Watch(const DeckInvocation& invocation) {
         kZBDialNotification, kZBEngineNotificationObject,
         [asJson](const platform::DistributedNotification& notification) {
           const json& info = notification.userInfo;
-          std::string line =
-              asJson ? DeckWatchJSONLine(info) : DeckDialWatchLine(info);
+          std::string line = asJson ? DeckWatchJSONLine(info) : DeckDialWatchLine(info);
           line += '\n';
           if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
             platform::RunLoop::main().stop();
@@ -273,8 +265,8 @@ int Run(const DeckInvocation& invocation) {
     return 1;
   }
   std::unique_ptr<DeckMqttBridge> bridge; // [mqtt]; "offline" at its end, before the bus goes
-  if (auto problem = DeckMqttApply(bridge, std::get<DeckConfig>(loaded), platform::RunLoop::main(), center, LogLine,
-                                   HomeFolder())) {
+  if (auto problem = DeckMqttApply(bridge, std::get<DeckConfig>(loaded), platform::RunLoop::main(), center,
+                                   LogLine, HomeFolder())) {
     Complain(*problem);
     return 1;
   }
@@ -289,7 +281,8 @@ int Run(const DeckInvocation& invocation) {
     engine.requestReload([&, path] {
       auto next = DeckLoadConfig(path);
       if (auto* config = std::get_if<DeckConfig>(&next))
-        if (auto problem = DeckMqttApply(bridge, *config, platform::RunLoop::main(), center, LogLine, HomeFolder()))
+        if (auto problem =
+                DeckMqttApply(bridge, *config, platform::RunLoop::main(), center, LogLine, HomeFolder()))
           LogLine("MQTT: kept the previous settings: " + *problem);
       return next;
     });
