@@ -44,6 +44,36 @@ press = "if [ -e lights ]; then rm lights; else touch lights; fi"
 title = "if [ -e lights ]; then echo on; else echo off; fi"
 """
 
+# D1's commands say what they run with on the FIFO "ran"; rotate moves the level and then waits for a
+# line on the FIFO "gate", so that the test decides when it ends; the strip shows the level.
+DIAL_ENGINE_CONFIG = r"""
+[dials.D1]
+rotate = 'echo "rotate $ZB_TICKS $ZB_PRESSED $ZB_ID $ZB_CONTEXT" > ran; echo $(( $(cat level) + ZB_TICKS )) > level.new; mv level.new level; read go < gate'
+push = 'echo "push $ZB_PRESSED $ZB_ID" > ran'
+release = 'echo "release $ZB_PRESSED $ZB_ID" > ran'
+touch = 'echo "touch $ZB_X $ZB_Y $ZB_HOLD $ZB_ID $ZB_CONTEXT" > ran'
+feedback = 'n=$(cat level); printf "{\"title\": \"Volume\", \"value\": \"%s%%\", \"indicator\": %s}\n" $n $n'
+"""
+
+
+def held_fifo(path):
+    """A new FIFO held open both ways by the test: a writer never waits for a reader, a read waits for
+    a line, not for a writer."""
+    os.mkfifo(path)
+    return os.open(path, os.O_RDWR | os.O_CLOEXEC)
+
+
+def read_line(fd, timeout):
+    """The next line written to the FIFO `fd`, or None when none is complete within `timeout` s."""
+    line = b""
+    deadline = time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        if not select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            return None
+        line += os.read(fd, 1)
+    return line.decode().rstrip("\n")
+
+
 RELOADED_CONFIG = """
 [keys.R1C1]
 title = "echo reloaded"
@@ -61,7 +91,8 @@ class DeckTest(unittest.IsolatedAsyncioTestCase):
         for name, sub in (("HOME", ""), ("XDG_CONFIG_HOME", "config"), ("XDG_STATE_HOME", "state")):
             os.environ[name] = str(self.home / sub)
         self.host_log = open(self.home / "host.log", "w")
-        self.host = simulator.Host(plugin=PLUGIN, log=self.host_log)
+        # Four dials as well, without the action unless a case gives it to one.
+        self.host = simulator.Host(plugin=PLUGIN, log=self.host_log, dials=4)
         # The last key to appear shows a stored title: once it is on the key, the plug-in knows them all.
         # It carries a button ID of its own, as set in the inspector.
         last = self.host.key((2, 4))
@@ -373,6 +404,72 @@ image = "icons/key.png"
                          "the title and image again")
         self.assertEqual(self.host.problems, [])
 
+    async def test_a_dial_runs_its_commands_and_keeps_its_strip(self):
+        (self.home / "level").write_text("50\n")
+        ran, gate = held_fifo(self.home / "ran"), held_fifo(self.home / "gate")
+        self.addCleanup(os.close, ran)
+        self.addCleanup(os.close, gate)
+
+        async def next_run():
+            return await asyncio.get_running_loop().run_in_executor(None, read_line, ran, DEADLINE)
+
+        def strip(level):
+            return {"title": "Volume", "value": f"{level}%", "indicator": level}
+
+        def sent(event, since=0):
+            return [r["message"].get("payload") for r in self.host.records[since:]
+                    if r.get("source") == "plugin" and isinstance(r.get("message"), dict)
+                    and r["message"].get("event") == event and r["message"].get("context") == dial.context]
+
+        # The first dial gets the action; its stored title tells when the plug-in knows it as D1.
+        dial = self.host.dial(0)
+        dial.settings = {"title": "knob"}
+        await self.host.appear(dial)
+        await self.until(lambda: dial.title == "knob", "the dial to appear")
+        await self.start_engine(DIAL_ENGINE_CONFIG)
+        await self.until(lambda: dial.feedback == strip(50), "the strip at start")
+
+        # Turns while the rotate command runs are summed into one more run. The touch after them runs
+        # meanwhile: once it has, the engine has had the turns too.
+        await self.host.dial_rotate(dial, 2, pressed=True)
+        self.assertEqual(await next_run(), f"rotate +2 1 D1 {dial.context}")
+        for ticks in (3, -1, 4):
+            await self.host.dial_rotate(dial, ticks)
+        await self.host.touch_tap(dial, 120, 40, hold=True)
+        self.assertEqual(await next_run(), f"touch 120 40 1 D1 {dial.context}")
+        await self.until(lambda: dial.oks == 1, "Show OK for the touch")
+        os.write(gate, b"go\n")
+        self.assertEqual(await next_run(), f"rotate +6 0 D1 {dial.context}")
+        os.write(gate, b"go\n")
+        await self.until(lambda: dial.feedback == strip(58) and dial.oks == 3, "the strip after the turns")
+        self.assertIsNone(read_line(ran, 0), "a rotate command beyond the summed one")
+        for act, line in ((self.host.dial_down, "push 1 D1"), (self.host.dial_up, "release 0 D1")):
+            oks = dial.oks
+            await act(dial)
+            self.assertEqual(await next_run(), line)
+            await self.until(lambda: dial.oks == oks + 1, f"Show OK after {line}")
+
+        # A built-in layout reaches the strip; one outside the bundle never does (the OK after it shows
+        # that the plug-in has had it).
+        self.assertEqual(await self.deck("layout", "D1", "$A1"), (0, "", ""))
+        await self.until(lambda: dial.layout == "$A1", "the layout")
+        oks = dial.oks
+        self.assertEqual(await self.deck("layout", "D1", "../../etc/x"), (0, "", ""))
+        self.assertEqual(await self.deck("ok", "D1"), (0, "", ""))
+        await self.until(lambda: dial.oks == oks + 1, "Show OK after the refused layout")
+        self.assertEqual(sent("setFeedbackLayout"), [{"layout": "$A1"}])
+
+        # The host forgets the strip when the dial goes; the plug-in sends it again when it comes back.
+        await self.until(lambda: dial.settings.get("layout") == "$A1" and dial.settings.get("feedback") == strip(58),
+                         "the strip in the dial's settings")
+        since = len(self.host.records)
+        await self.host.disappear(dial)
+        await self.host.appear(dial)
+        await self.until(lambda: sent("setFeedbackLayout", since) == [{"layout": "$A1"}]
+                         and sent("setFeedback", since) == [strip(58)], "the strip again")
+        self.assertEqual((dial.layout, dial.feedback, dial.title), ("$A1", strip(58), "knob"))
+        self.assertEqual((self.key(0, 0).title, self.host.problems), (None, []))  # R1C1 is not D1
+
 
 DIAL = "Zorbel Stream Deck Dial"
 SET_FEEDBACK = "Zorbel Stream Deck Set Feedback"
@@ -458,13 +555,7 @@ class DeckDialTest(unittest.IsolatedAsyncioTestCase):
         self.addCleanup(os.close, started)
 
         def read_started(timeout):
-            line = b""
-            deadline = time.monotonic() + timeout
-            while not line.endswith(b"\n"):
-                if not select.select([started], [], [], max(0, deadline - time.monotonic()))[0]:
-                    return None
-                line += os.read(started, 1)
-            return line.decode().rstrip("\n")
+            return read_line(started, timeout)
 
         async def next_rotate():
             return await asyncio.get_running_loop().run_in_executor(None, read_started, DEADLINE)
