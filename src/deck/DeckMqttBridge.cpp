@@ -65,6 +65,7 @@ DeckMqttPrepare(const DeckMqttConfig& config, const std::string& configPath, con
   settings.config.certFile = DeckExpandHome(config.certFile, home);
   settings.config.keyFile = DeckExpandHome(config.keyFile, home);
   if (auto problem = DeckMqttReadPassword(config, configPath, home, settings.password)) return *problem;
+  if (auto problem = DeckMqttKeyFileProblem(config, home)) return *problem;
   settings.prefix = config.prefix.empty() ? DeckMqttDefaultPrefix(DeckMqttHostName()) : config.prefix;
   return settings;
 }

@@ -41,7 +41,8 @@ struct DeckMqttBridgeSettings {
 };
 
 /// The settings for `config` read from the file at `configPath`: the password read (and refused
-/// when others can read it) and the prefix resolved; else the reason, one sentence.
+/// when others can read it), the client key file checked the same way, and the prefix resolved;
+/// else the reason, one sentence.
 std::variant<DeckMqttBridgeSettings, std::string>
 DeckMqttPrepare(const DeckMqttConfig& config, const std::string& configPath, const std::string& home);
 
@@ -75,7 +76,7 @@ private:
 
 /// Gives `config` (read from config.path) its bridge: starts one, replaces it when the [mqtt]
 /// settings changed, updates its keys when they did not, stops it when the table is gone. When
-/// the table cannot be used (a password others can read, no bus), the reason, one sentence, and
+/// the table cannot be used (a password or client key others can read, no bus), the reason, one sentence, and
 /// `bridge` is left as it was.
 std::optional<std::string>
 DeckMqttApply(std::unique_ptr<DeckMqttBridge>& bridge, const DeckConfig& config, platform::RunLoop& loop,
