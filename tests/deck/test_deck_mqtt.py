@@ -318,7 +318,7 @@ class DeckMqttTest(unittest.TestCase):
         # Readable by others: refused at start, naming the file.
         result = self.deck("run", self.write("refused.toml", table(f"mqtt://127.0.0.1:{plain}")))
         self.assertEqual(result.returncode, 1)
-        self.assertIn(f"{secret} can be read by others".encode(), result.stderr)
+        self.assertIn(f"{secret}: not trusted: it holds a secret but can be read by others".encode(), result.stderr)
         os.chmod(secret, 0o600)
         # The broker's refusal, then an untrusted certificate, then a trusted one, then insecure.
         self.start_engine(table(f"mqtt://127.0.0.1:{plain}"))
