@@ -65,6 +65,7 @@ DeckMqttPrepare(const DeckMqttConfig& config, const std::string& configPath, con
   settings.config.certFile = DeckExpandHome(config.certFile, home);
   settings.config.keyFile = DeckExpandHome(config.keyFile, home);
   if (auto problem = DeckMqttReadPassword(config, configPath, home, settings.password)) return *problem;
+  if (auto problem = DeckMqttKeyFileProblem(config, home)) return *problem;
   settings.prefix = config.prefix.empty() ? DeckMqttDefaultPrefix(DeckMqttHostName()) : config.prefix;
   return settings;
 }
@@ -80,7 +81,7 @@ struct DeckMqttBridge::Impl : std::enable_shared_from_this<Impl> {
   DeckMqttBridgeSettings settings;
   std::unique_ptr<DeckMqttClient> client;
   std::vector<platform::DistributedNotificationCenter::ObserverToken> tokens;
-  std::vector<DeckMqttMessage> discovery; // what the configured keys announce
+  std::vector<DeckMqttMessage> discovery; // what the configured keys and dials announce
   std::set<std::string> announced;        // discovery topics published on this broker
   std::string lastEnd;                    // the last reason logged for an ended connection
   std::uint64_t dropped = 0;              // presses while disconnected
@@ -158,10 +159,10 @@ struct DeckMqttBridge::Impl : std::enable_shared_from_this<Impl> {
       if (client->publish(m.topic, m.payload, 1, true)) announced.insert(m.topic);
   }
 
-  void setKeys(const std::vector<DeckKey>& keys) {
+  void setControls(const std::vector<DeckKey>& keys, const std::vector<DeckDial>& dials) {
     discovery.clear();
     if (settings.config.discovery)
-      discovery = DeckMqttDiscoveryMessages(settings.config.discoveryPrefix, settings.prefix, keys);
+      discovery = DeckMqttDiscoveryMessages(settings.config.discoveryPrefix, settings.prefix, keys, dials);
     announce();
   }
 
@@ -305,7 +306,7 @@ DeckMqttBridge::~DeckMqttBridge() {
   }
 }
 
-bool DeckMqttBridge::start(const std::vector<DeckKey>& keys) {
+bool DeckMqttBridge::start(const std::vector<DeckKey>& keys, const std::vector<DeckDial>& dials) {
   std::weak_ptr<Impl> weak = _impl;
   auto token = _impl->center->addObserver(kZBKeyNotification, kZBEngineNotificationObject,
                                           [weak](const platform::DistributedNotification& n) {
@@ -318,12 +319,14 @@ bool DeckMqttBridge::start(const std::vector<DeckKey>& keys) {
                                                if (auto self = weak.lock()) self->dial(n.userInfo);
                                              }))
     _impl->tokens.push_back(dial);
-  _impl->setKeys(keys);
+  _impl->setControls(keys, dials);
   _impl->start();
   return true;
 }
 
-void DeckMqttBridge::setKeys(const std::vector<DeckKey>& keys) { _impl->setKeys(keys); }
+void DeckMqttBridge::setControls(const std::vector<DeckKey>& keys, const std::vector<DeckDial>& dials) {
+  _impl->setControls(keys, dials);
+}
 
 const DeckMqttBridgeSettings& DeckMqttBridge::settings() const { return _impl->settings; }
 
@@ -340,12 +343,12 @@ DeckMqttApply(std::unique_ptr<DeckMqttBridge>& bridge, const DeckConfig& config,
   if (auto* reason = std::get_if<std::string>(&prepared)) return *reason;
   auto& settings = std::get<DeckMqttBridgeSettings>(prepared);
   if (bridge && bridge->settings() == settings) {
-    bridge->setKeys(config.keys);
+    bridge->setControls(config.keys, config.dials);
     return std::nullopt;
   }
   bridge.reset(); // "offline" from the old one before the new one connects
   auto next = std::make_unique<DeckMqttBridge>(loop, center, log, std::move(settings));
-  if (!next->start(config.keys)) return "cannot observe key presses for the MQTT bridge";
+  if (!next->start(config.keys, config.dials)) return "cannot observe key presses for the MQTT bridge";
   bridge = std::move(next);
   return std::nullopt;
 }

@@ -5,7 +5,7 @@
 // Out: key presses and releases (<prefix>/key/R<row>C<column>, "down"/"up", QoS 0) and dial
 // events (<prefix>/dial/<ID>, the notification's fields as JSON); <prefix>/status "online"
 // (retained) once connected, "offline" on a clean stop and as the connection's will; discovery
-// messages for the configured keys. Presses while disconnected are dropped and counted.
+// messages for the configured keys and dials. Presses while disconnected are dropped and counted.
 //
 // In: <prefix>/key/<ID>/title|image|alert|ok/set and <prefix>/dial/<ID>/feedback|layout/set
 // become Set Title, Set Image, Show Alert, Show OK, Set Feedback and Set Feedback Layout for that
@@ -41,7 +41,8 @@ struct DeckMqttBridgeSettings {
 };
 
 /// The settings for `config` read from the file at `configPath`: the password read (and refused
-/// when others can read it) and the prefix resolved; else the reason, one sentence.
+/// when others can read it), the client key file checked the same way, and the prefix resolved;
+/// else the reason, one sentence.
 std::variant<DeckMqttBridgeSettings, std::string>
 DeckMqttPrepare(const DeckMqttConfig& config, const std::string& configPath, const std::string& home);
 
@@ -57,13 +58,13 @@ public:
   DeckMqttBridge(const DeckMqttBridge&) = delete;
   DeckMqttBridge& operator=(const DeckMqttBridge&) = delete;
 
-  /// Observes presses and dials and starts connecting; announces `keys` when discovery is on.
-  /// False when the presses cannot be observed.
-  bool start(const std::vector<DeckKey>& keys);
+  /// Observes presses and dials and starts connecting; announces `keys` and `dials` when
+  /// discovery is on. False when the presses cannot be observed.
+  bool start(const std::vector<DeckKey>& keys, const std::vector<DeckDial>& dials);
 
-  /// The configured keys changed: discovery messages follow (those of keys that left are
-  /// withdrawn with an empty retained message).
-  void setKeys(const std::vector<DeckKey>& keys);
+  /// The configured keys and dials changed: discovery messages follow (those of keys and dials
+  /// that left are withdrawn with an empty retained message).
+  void setControls(const std::vector<DeckKey>& keys, const std::vector<DeckDial>& dials);
 
   const DeckMqttBridgeSettings& settings() const;
 
@@ -74,8 +75,8 @@ private:
 };
 
 /// Gives `config` (read from config.path) its bridge: starts one, replaces it when the [mqtt]
-/// settings changed, updates its keys when they did not, stops it when the table is gone. When
-/// the table cannot be used (a password others can read, no bus), the reason, one sentence, and
+/// settings changed, updates its keys and dials when they did not, stops it when the table is gone. When
+/// the table cannot be used (a password or client key others can read, no bus), the reason, one sentence, and
 /// `bridge` is left as it was.
 std::optional<std::string>
 DeckMqttApply(std::unique_ptr<DeckMqttBridge>& bridge, const DeckConfig& config, platform::RunLoop& loop,

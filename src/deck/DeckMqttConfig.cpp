@@ -124,4 +124,11 @@ std::optional<std::string> DeckMqttReadPassword(const DeckMqttConfig& config, co
   return std::nullopt;
 }
 
+std::optional<std::string> DeckMqttKeyFileProblem(const DeckMqttConfig& config, const std::string& home) {
+  if (config.keyFile.empty()) return std::nullopt;
+  if (auto reason = DeckUntrustedFileReason(DeckExpandHome(config.keyFile, home), true))
+    return "refusing the MQTT key file: " + *reason;
+  return std::nullopt;
+}
+
 } // namespace deck

@@ -14,7 +14,8 @@
 //   keepalive     = "60s"
 //
 // Parsing is pure; reading the password (and refusing one that others can read) is
-// DeckMqttReadPassword's job, at start.
+// DeckMqttReadPassword's job, at start, and refusing a client key others can read
+// DeckMqttKeyFileProblem's.
 
 #include "deck/DeckMqttTopics.hpp"
 
@@ -45,5 +46,11 @@ struct DeckMqttConfig {
 std::optional<std::string> DeckMqttReadPassword(const DeckMqttConfig& config, const std::string& configPath,
                                                 const std::string& home,
                                                 std::optional<std::string>& password);
+
+/// The reason the client certificate's key file of `config` cannot be used (nullopt when it has
+/// none or it may be): like a password file, a key that its group or others can read, or that
+/// anyone but the user (or root) could have replaced, is refused; the reason names the file,
+/// never shows its contents.
+std::optional<std::string> DeckMqttKeyFileProblem(const DeckMqttConfig& config, const std::string& home);
 
 } // namespace deck

@@ -32,7 +32,8 @@ std::string DeckMqttObjectID(std::string_view text) {
 
 std::vector<DeckMqttMessage> DeckMqttDiscoveryMessages(const std::string& discoveryPrefix,
                                                        const std::string& prefix,
-                                                       const std::vector<DeckKey>& keys) {
+                                                       const std::vector<DeckKey>& keys,
+                                                       const std::vector<DeckDial>& dials) {
   const std::string node = DeckMqttObjectID(prefix);
   const json device = {{"identifiers", json::array({"zorbel_deck_" + node})},
                        {"name", "Zorbel deck " + prefix},
@@ -59,6 +60,35 @@ std::vector<DeckMqttMessage> DeckMqttDiscoveryMessages(const std::string& discov
     json text = {{"name", key.id + " title"},
                  {"unique_id", object + "_title"},
                  {"command_topic", DeckMqttCommandTopic(prefix, DeckMqttCommandKind::Title, key.id)},
+                 {"availability_topic", availability},
+                 {"device", device}};
+    messages.push_back({discoveryPrefix + "/text/" + object + "_title/config", Dump(text)});
+  }
+  // A dial's events share one topic; the triggers tell them apart by the payload's "event".
+  static constexpr std::pair<const char*, const char*> kDialTriggers[] = {
+      {"rotate", "dial_rotate"},
+      {"down", "button_short_press"},
+      {"up", "button_short_release"},
+      {"tap", "touch_tap"},
+  };
+  for (const DeckDial& dial : dials) {
+    const std::string object = node + "_" + DeckMqttObjectID(dial.id) + "_dial";
+    for (auto [event, type] : kDialTriggers) {
+      json trigger = {{"automation_type", "trigger"},
+                      {"type", type},
+                      {"subtype", dial.id},
+                      {"topic", DeckMqttDialTopic(prefix, dial.id)},
+                      {"value_template", "{{ value_json.event }}"},
+                      {"payload", event},
+                      {"availability_topic", availability},
+                      {"device", device}};
+      messages.push_back(
+          {discoveryPrefix + "/device_automation/" + object + "_" + event + "/config", Dump(trigger)});
+    }
+    // Titles address dials and keys alike, by ID, on the key's title topic.
+    json text = {{"name", dial.id + " dial title"},
+                 {"unique_id", object + "_title"},
+                 {"command_topic", DeckMqttCommandTopic(prefix, DeckMqttCommandKind::Title, dial.id)},
                  {"availability_topic", availability},
                  {"device", device}};
     messages.push_back({discoveryPrefix + "/text/" + object + "_title/config", Dump(text)});

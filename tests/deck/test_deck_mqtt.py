@@ -189,11 +189,13 @@ class DeckMqttTest(unittest.TestCase):
         self.addCleanup(broker.stop)
         other = Client(port)
         self.addCleanup(lambda: other.close())
-        keys = '[keys.R1C1]\npress = "true"\n\n[keys.Lights]\nrow = 3\ncolumn = 5\n'
+        keys = ('[keys.R1C1]\npress = "true"\n\n[keys.Lights]\nrow = 3\ncolumn = 5\n\n'
+                '[dials.Volume]\ncolumn = 2\nrotate = "true"\n')
         mqtt_table = f'[mqtt]\nbroker = "mqtt://127.0.0.1:{port}"\nprefix = "zt/desk"\ndiscovery_prefix = "ha"\n'
         self.start_engine(keys + mqtt_table)
         other.wait("zt/desk/status", b"online", retained=False)
-        for topic in ("ha/device_automation/zt_2fdesk_R1C1_down/config", "ha/text/zt_2fdesk_Lights_title/config"):
+        for topic in ("ha/device_automation/zt_2fdesk_R1C1_down/config", "ha/text/zt_2fdesk_Lights_title/config",
+                      "ha/device_automation/zt_2fdesk_Volume_dial_rotate/config"):
             other.messages.wait(lambda m: m[0] == topic and json.loads(m[1])["availability_topic"] == "zt/desk/status",
                                 topic)
 
@@ -265,9 +267,10 @@ class DeckMqttTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"cannot publish to the MQTT broker", result.stderr)
 
-        # A key that leaves the configuration is withdrawn from discovery.
+        # A key or dial that leaves the configuration is withdrawn from discovery.
         self.reload('[keys.R1C1]\npress = "true"\n' + mqtt_table)
         other.wait("ha/text/zt_2fdesk_Lights_title/config", b"", "the withdrawn Lights title")
+        other.wait("ha/device_automation/zt_2fdesk_Volume_dial_tap/config", b"", "the withdrawn Volume tap")
         self.assertEqual(other.messages.count(lambda m: m[0] == "ha/text/zt_2fdesk_R1C1_title/config"
                                               and m[1] == b""), 0)
 
