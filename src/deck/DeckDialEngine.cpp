@@ -107,23 +107,17 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
       if (state.dial.every) {
         state.timer = std::make_unique<boost::asio::steady_timer>(platform::detail::IoContext(loop));
         state.timer->expires_after(*state.dial.every);
-        armTimer(id, state);
+        std::weak_ptr<Impl> weak = weak_from_this();
+        detail::DeckRepeatEvery(*state.timer, *state.dial.every, [weak, id = id, timer = state.timer.get()] {
+          auto self = weak.lock();
+          if (!self) return false;
+          auto it = self->dials.find(id);
+          if (it == self->dials.end() || it->second.timer.get() != timer) return false;
+          self->runFeedback(id);
+          return true;
+        });
       }
     }
-  }
-
-  void armTimer(const std::string& id, DialState& state) {
-    std::weak_ptr<Impl> weak = weak_from_this();
-    boost::asio::steady_timer* timer = state.timer.get();
-    timer->async_wait([weak, id, timer](const boost::system::error_code& ec) {
-      auto self = weak.lock();
-      if (!self || ec) return;
-      auto it = self->dials.find(id);
-      if (it == self->dials.end() || it->second.timer.get() != timer) return;
-      self->runFeedback(id);
-      detail::DeckNextTick(*timer, *it->second.dial.every);
-      self->armTimer(id, it->second);
-    });
   }
 
   // ----- the strip -----

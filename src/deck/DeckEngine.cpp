@@ -96,7 +96,15 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
       if (state.key.every) {
         state.timer = std::make_unique<boost::asio::steady_timer>(platform::detail::IoContext(loop));
         state.timer->expires_after(*state.key.every);
-        armTimer(id, state);
+        std::weak_ptr<Impl> weak = weak_from_this();
+        detail::DeckRepeatEvery(*state.timer, *state.key.every, [weak, id = id, timer = state.timer.get()] {
+          auto self = weak.lock();
+          if (!self) return false;
+          auto it = self->keys.find(id);
+          if (it == self->keys.end() || it->second.timer.get() != timer) return false;
+          self->refresh(id);
+          return true;
+        });
       }
     }
   }
@@ -124,20 +132,6 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
       return;
     }
     postImage(state, std::get<std::string>(image), always);
-  }
-
-  void armTimer(const std::string& id, KeyState& state) {
-    std::weak_ptr<Impl> weak = weak_from_this();
-    boost::asio::steady_timer* timer = state.timer.get();
-    timer->async_wait([weak, id, timer](const boost::system::error_code& ec) {
-      auto self = weak.lock();
-      if (!self || ec) return;
-      auto it = self->keys.find(id);
-      if (it == self->keys.end() || it->second.timer.get() != timer) return;
-      self->refresh(id);
-      detail::DeckNextTick(*timer, *it->second.key.every);
-      self->armTimer(id, it->second);
-    });
   }
 
   // Starts one of the key's commands; `done` gets the key's state when the key is still

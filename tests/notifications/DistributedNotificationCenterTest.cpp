@@ -86,7 +86,7 @@ TEST_F(DistributedNotificationCenterTest, EveryDescriptorIsCloseOnExec) {
     if (flags < 0) continue; // the listing's own descriptor, closed by now
     ++added;
     EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " is not close-on-exec: "
-                                     << std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+                                    << std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
   }
   EXPECT_GE(added, 2);
 }

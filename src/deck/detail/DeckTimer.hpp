@@ -7,12 +7,19 @@
 
 namespace deck::detail {
 
-/// Sets `timer` to one `every` after its last expiry, keeping the rhythm; after a suspension
-/// (an expiry already past) the next run comes one period from now.
-inline void DeckNextTick(boost::asio::steady_timer& timer, std::chrono::milliseconds every) {
-  auto next = timer.expiry() + every;
-  if (next <= std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now() + every;
-  timer.expires_at(next);
+/// Runs `tick` when `timer` expires and then every `every`, keeping the rhythm:
+/// after a suspension (an expiry already past) the next run comes one period from now. `tick`
+/// returns false when its owner is gone or no longer holds `timer`; `timer` is not touched again
+/// then, as it may be gone too.
+template <class Tick>
+void DeckRepeatEvery(boost::asio::steady_timer& timer, std::chrono::milliseconds every, Tick tick) {
+  timer.async_wait([&timer, every, tick = std::move(tick)](const boost::system::error_code& ec) mutable {
+    if (ec || !tick()) return;
+    auto next = timer.expiry() + every;
+    if (next <= std::chrono::steady_clock::now()) next = std::chrono::steady_clock::now() + every;
+    timer.expires_at(next);
+    DeckRepeatEvery(timer, every, std::move(tick));
+  });
 }
 
 } // namespace deck::detail

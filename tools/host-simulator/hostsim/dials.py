@@ -23,18 +23,15 @@ BUILT_IN_LAYOUTS = ("$X1", "$A0", "$A1", "$B1", "$B2", "$C1")
 DEFAULT_LAYOUT = "$B1"  # the manifest's Encoder layout
 
 
-class Dial:
-    """One dial of the virtual deck; `context` names the instance of the action on it."""
+class Control:
+    """What the host keeps for one instance of the action, on a key or a dial; `context` names it."""
 
-    controller = "Encoder"
-
-    def __init__(self, index, context):
-        self.index = index
-        self.row = 0
-        self.column = index
+    def __init__(self, row, column, context):
+        self.row = row
+        self.column = column
         self.context = context
         self.has_action = False
-        self.visible = False
+        self.visible = False  # a willAppear was sent and no willDisappear since
         self.settings = {}
         self.title = None
         self.image = None
@@ -42,12 +39,22 @@ class Dial:
         self.alerts = 0
         self.oks = 0
         self.set_settings_count = 0
+
+    def coordinates(self):
+        return {"column": self.column, "row": self.row}
+
+
+class Dial(Control):
+    """One dial of the virtual deck: row 0, its index as column."""
+
+    controller = "Encoder"
+
+    def __init__(self, index, context):
+        super().__init__(0, index, context)
+        self.index = index
         self.layout = DEFAULT_LAYOUT
         self.feedback = {}
         self.feedback_count = 0
-
-    def coordinates(self):
-        return {"column": self.index, "row": 0}
 
     def clear_strip(self):
         """What a host forgets when the plug-in goes: the plug-in sends it again on willAppear."""

@@ -47,27 +47,10 @@ class ScenarioError(Exception):
     pass
 
 
-class Key:
-    """One key of the virtual deck; `context` names the instance of the action on it."""
+class Key(dialmod.Control):
+    """One key of the virtual deck."""
 
     controller = "Keypad"
-
-    def __init__(self, row, column, context):
-        self.row = row
-        self.column = column
-        self.context = context
-        self.has_action = False
-        self.visible = False  # a willAppear was sent and no willDisappear since
-        self.settings = {}
-        self.title = None
-        self.image = None
-        self.state = 0
-        self.alerts = 0
-        self.oks = 0
-        self.set_settings_count = 0
-
-    def coordinates(self):
-        return {"column": self.column, "row": self.row}
 
     def view(self):
         return {
