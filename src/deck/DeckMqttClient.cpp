@@ -14,6 +14,7 @@
 #include <mutex>
 #include <poll.h>
 #include <random>
+#include <sys/socket.h>
 
 namespace deck {
 
@@ -36,6 +37,24 @@ void InitLibrary() {
 bool Readable(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+// The error a connection attempt ended with (a refused or unreachable broker), 0 while none.
+int PendingSocketError(int fd) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+  return error;
+}
+
+// A socket whose connection attempt is over without a connection (its error may already have
+// been taken by a write): no peer, yet no longer connecting.
+bool ConnectionRefused(int fd) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 || errno != ENOTCONN) return false;
+  pollfd p{fd, POLLOUT, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLOUT | POLLHUP | POLLERR));
 }
 
 } // namespace
@@ -62,8 +81,9 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
   std::optional<std::string> endReason; // set by libmosquitto's callbacks, handled after the call
   std::string refusal;                  // the broker's CONNACK refusal of this attempt
   std::string lastError;                // libmosquitto's last error line (TLS details)
-  int writesBeforeConnack = 0;
-  int depth = 0; // calls into libmosquitto in progress
+  int callsBeforeConnack = 0;
+  int attemptErrno = 0; // the last socket error libmosquitto's calls met before the broker's answer
+  int depth = 0;        // calls into libmosquitto in progress
   bool keepaliveArmed = false;
 
   std::string brokerName() const {
@@ -150,7 +170,8 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
     endReason.reset();
     refusal.clear();
     lastError.clear();
-    writesBeforeConnack = 0;
+    callsBeforeConnack = 0;
+    attemptErrno = 0;
     if (!configure(reason)) return fail(reason);
     errno = 0;
     int rc = mosquitto_connect_async(handle, options.broker.host.c_str(), options.broker.port,
@@ -166,6 +187,7 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
         reason = mosquitto_strerror(rc);
       return fail(reason);
     }
+    noteErrno();
     const int fd = mosquitto_socket(handle);
     if (fd < 0) return fail("no socket");
     socket.assign(fd);
@@ -217,9 +239,17 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
     else if (rc == MOSQ_ERR_ERRNO && errno)
       endReason = std::strerror(errno);
     else if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN)
-      endReason = "the connection was lost" + (lastError.empty() ? std::string() : " (" + lastError + ")");
+      endReason = lostReason();
     else
       endReason = rc == 0 ? std::string("disconnected") : std::string(mosquitto_strerror(rc));
+  }
+
+  // A connection gone without a reason from libmosquitto: its last error line tells more. A TLS
+  // handshake that fails while libmosquitto writes closes the socket without any callback.
+  std::string lostReason() const {
+    if (lastError.empty()) return "the connection was lost";
+    if (lastError.starts_with("OpenSSL")) return "TLS failed: " + lastError;
+    return "the connection was lost (" + lastError + ")";
   }
 
   // ----- after each call into libmosquitto -----
@@ -232,8 +262,7 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
     if (endReason || mosquitto_socket(handle) < 0) {
       // The socket is closed already: give up its number before anything can reuse it.
       if (socket.is_open()) socket.release();
-      std::string reason = endReason.value_or("the connection was lost");
-      return fail(reason);
+      return fail(endReason.value_or(lostReason()));
     }
     arm();
   }
@@ -263,14 +292,43 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
     }
   }
 
+  // Before the broker's answer, libmosquitto's TLS handshake takes a socket error for "try again"
+  // and would be woken forever by a socket that is readable or writable only because it failed: a
+  // failed connection ends the attempt, and so does a socket that keeps waking without the
+  // handshake ending (a handshake and CONNACK take a few dozen calls).
+  bool stalledBeforeConnack() {
+    if (connected) return false;
+    const int fd = mosquitto_socket(handle);
+    int error = PendingSocketError(fd);
+    if (!error && ConnectionRefused(fd)) error = attemptErrno ? attemptErrno : ECONNREFUSED;
+    if (error) {
+      fail(std::strerror(error));
+      return true;
+    }
+    if (++callsBeforeConnack > 1000) {
+      fail("the connection made no progress");
+      return true;
+    }
+    return false;
+  }
+
+  void noteErrno() {
+    if (!connected && errno && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINPROGRESS &&
+        errno != EINTR && !attemptErrno)
+      attemptErrno = errno;
+  }
+
   void readReady() {
+    if (stalledBeforeConnack()) return;
     const auto g = generation;
     for (int i = 0; i < kReadBatch; ++i) {
+      if (i > 0 && stalledBeforeConnack()) return;
       errno = 0;
       ++depth;
       int rc = mosquitto_loop_read(handle, 1);
       --depth;
       if (generation != g) return; // a callback closed the client
+      noteErrno();
       if (rc || endReason || mosquitto_socket(handle) < 0) break;
       if (!Readable(mosquitto_socket(handle))) break;
       if (i == kReadBatch - 1) {
@@ -285,14 +343,14 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void writeReady() {
+    if (stalledBeforeConnack()) return;
     const auto g = generation;
-    // Before the broker's answer a socket that stays writable without progress must not spin.
-    if (!connected && ++writesBeforeConnack > 1000) return fail("the connection made no progress");
     errno = 0;
     ++depth;
     mosquitto_loop_write(handle, 1);
     --depth;
     if (generation != g) return;
+    noteErrno();
     afterTraffic(g);
   }
 

@@ -307,6 +307,13 @@ class DeckMqttTest(unittest.TestCase):
                                    f"listener {plain} 127.0.0.1\nlistener {tls} 127.0.0.1\ncafile {ca}.crt\n"
                                    f"certfile {server}.crt\nkeyfile {server}.key\n")
         self.addCleanup(broker.stop)
+        # A refused connection and an untrusted certificate, from the command line: the reason at once,
+        # not the connection timeout.
+        for url, reason in ((f"mqtts://127.0.0.1:{free_port()}", "Connection refused"),
+                            (f"mqtts://localhost:{tls}", "certificate verify failed")):
+            result = self.deck("--broker", url, "title", "A", "x")
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(reason.encode(), result.stderr)
         secret = self.home / "secret"
         secret.write_text("wrong-pw\n")
         os.chmod(secret, 0o644)
