@@ -17,6 +17,13 @@ elseif(ZB_SANITIZE STREQUAL "thread")
 elseif(NOT ZB_SANITIZE STREQUAL "")
   message(FATAL_ERROR "ZB_SANITIZE must be empty, 'address' or 'thread'")
 endif()
+# Sanitizer builds are for finding faults, not for speed: -O1 and line tables only (what reports
+# need) build about twice as fast as -O2 -g, and keep the sanitizers' stacks exact.
+if(NOT ZB_SANITIZE STREQUAL "" AND CMAKE_BUILD_TYPE STREQUAL "RelWithDebInfo")
+  foreach(language C CXX)
+    set(CMAKE_${language}_FLAGS_RELWITHDEBINFO "-O1 -g1 -DNDEBUG")
+  endforeach()
+endif()
 if(NOT ZB_SANITIZE STREQUAL "" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # g++ 12 reports false "may be used uninitialized" in libstdc++ (std::regex, std::function)
   # once sanitizer instrumentation changes its inlining; the plain build keeps the warning.

@@ -3,6 +3,8 @@
 #include "platform/RunLoop.hpp"
 #include "platform/detail/RunLoopIo.hpp"
 
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -62,7 +64,7 @@ bool ConnectionRefused(int fd) {
 struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
   Impl(platform::RunLoop& loop, DeckMqttClientOptions options, DeckMqttClientDelegate delegate)
       : io(platform::detail::IoContext(loop)), options(std::move(options)), delegate(std::move(delegate)),
-        socket(io), timer(io), random(std::random_device{}()) {}
+        socket(io), timer(io), resolver(io), random(std::random_device{}()) {}
 
   ~Impl() { drop(); }
 
@@ -72,6 +74,7 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
   mosquitto* handle = nullptr;
   boost::asio::posix::stream_descriptor socket; // libmosquitto's socket; never closed here
   boost::asio::steady_timer timer;              // the keep-alive, the CONNACK deadline or the wait
+  boost::asio::ip::tcp::resolver resolver;      // looks the broker's name up off the loop
   std::mt19937 random;
   std::chrono::milliseconds step = kFirstWait;
   std::uint64_t generation = 0; // one per attempt: handlers of an earlier one do nothing
@@ -152,6 +155,7 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
   void drop() {
     ++generation;
     timer.cancel();
+    resolver.cancel();
     if (socket.is_open()) socket.release();
     readWaiting = writeWaiting = false;
     keepaliveArmed = false;
@@ -164,8 +168,34 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
 
   // ----- attempts -----
 
+  // A host name is looked up on Asio's resolver thread first: libmosquitto's own lookup blocks, and
+  // with the name server gone it would hold the loop (and every key) for seconds at each attempt.
+  // Once the name resolves, libmosquitto's lookup of it is quick.
   void attempt() {
     drop();
+    boost::system::error_code numeric;
+    boost::asio::ip::make_address(options.broker.host, numeric);
+    if (!numeric) return connect();
+    std::weak_ptr<Impl> weak = weak_from_this();
+    resolver.async_resolve(options.broker.host, std::to_string(options.broker.port),
+                           [weak, g = generation](const boost::system::error_code& ec, const auto&) {
+                             auto self = weak.lock();
+                             if (!self || self->generation != g ||
+                                 ec == boost::asio::error::operation_aborted)
+                               return;
+                             if (ec)
+                               return self->fail("cannot resolve the host name " + self->options.broker.host +
+                                                 ": " + ec.message());
+                             self->connect();
+                           });
+    armTimer(kConnectTimeout, [](Impl& self) {
+      self.fail("cannot resolve the host name " + self.options.broker.host + " within 10 s");
+    });
+  }
+
+  void connect() {
+    ++generation; // the lookup's timer is over
+    timer.cancel();
     std::string reason;
     endReason.reset();
     refusal.clear();
