@@ -310,7 +310,8 @@ class DeckMqttTest(unittest.TestCase):
         # A refused connection and an untrusted certificate, from the command line: the reason at once,
         # not the connection timeout.
         for url, reason in ((f"mqtts://127.0.0.1:{free_port()}", "Connection refused"),
-                            (f"mqtts://localhost:{tls}", "certificate verify failed")):
+                            (f"mqtts://localhost:{tls}", "certificate verify failed"),
+                            ("mqtt://broker.invalid", "cannot resolve the host name broker.invalid")):
             result = self.deck("--broker", url, "title", "A", "x")
             self.assertEqual(result.returncode, 1)
             self.assertIn(reason.encode(), result.stderr)
