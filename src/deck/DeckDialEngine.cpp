@@ -105,17 +105,16 @@ struct DeckDialEngine::Impl : std::enable_shared_from_this<DeckDialEngine::Impl>
     for (auto& [id, state] : dials) {
       runFeedback(id);
       if (state.dial.every) {
-        state.timer = std::make_unique<boost::asio::steady_timer>(platform::detail::IoContext(loop));
-        state.timer->expires_after(*state.dial.every);
-        std::weak_ptr<Impl> weak = weak_from_this();
-        detail::DeckRepeatEvery(*state.timer, *state.dial.every, [weak, id = id, timer = state.timer.get()] {
-          auto self = weak.lock();
-          if (!self) return false;
-          auto it = self->dials.find(id);
-          if (it == self->dials.end() || it->second.timer.get() != timer) return false;
-          self->runFeedback(id);
-          return true;
-        });
+        state.timer = detail::DeckStartEvery(
+            platform::detail::IoContext(loop), *state.dial.every,
+            [weak = weak_from_this(), id = id](const boost::asio::steady_timer* timer) {
+              auto self = weak.lock();
+              if (!self) return false;
+              auto it = self->dials.find(id);
+              if (it == self->dials.end() || it->second.timer.get() != timer) return false;
+              self->runFeedback(id);
+              return true;
+            });
       }
     }
   }

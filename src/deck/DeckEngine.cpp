@@ -94,17 +94,16 @@ struct DeckEngine::Impl : std::enable_shared_from_this<DeckEngine::Impl> {
       showImage(state, false);
       refresh(id);
       if (state.key.every) {
-        state.timer = std::make_unique<boost::asio::steady_timer>(platform::detail::IoContext(loop));
-        state.timer->expires_after(*state.key.every);
-        std::weak_ptr<Impl> weak = weak_from_this();
-        detail::DeckRepeatEvery(*state.timer, *state.key.every, [weak, id = id, timer = state.timer.get()] {
-          auto self = weak.lock();
-          if (!self) return false;
-          auto it = self->keys.find(id);
-          if (it == self->keys.end() || it->second.timer.get() != timer) return false;
-          self->refresh(id);
-          return true;
-        });
+        state.timer = detail::DeckStartEvery(
+            platform::detail::IoContext(loop), *state.key.every,
+            [weak = weak_from_this(), id = id](const boost::asio::steady_timer* timer) {
+              auto self = weak.lock();
+              if (!self) return false;
+              auto it = self->keys.find(id);
+              if (it == self->keys.end() || it->second.timer.get() != timer) return false;
+              self->refresh(id);
+              return true;
+            });
       }
     }
   }

@@ -349,10 +349,9 @@ struct DeckMqttClient::Impl : std::enable_shared_from_this<Impl> {
   }
 
   void readReady() {
-    if (stalledBeforeConnack()) return;
     const auto g = generation;
     for (int i = 0; i < kReadBatch; ++i) {
-      if (i > 0 && stalledBeforeConnack()) return;
+      if (stalledBeforeConnack()) return;
       errno = 0;
       ++depth;
       int rc = mosquitto_loop_read(handle, 1);

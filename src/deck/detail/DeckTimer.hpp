@@ -4,6 +4,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
+#include <memory>
 
 namespace deck::detail {
 
@@ -20,6 +21,15 @@ void DeckRepeatEvery(boost::asio::steady_timer& timer, std::chrono::milliseconds
     timer.expires_at(next);
     DeckRepeatEvery(timer, every, std::move(tick));
   });
+}
+
+/// A new timer that runs `tick(timer)` one period from now and then as DeckRepeatEvery does.
+template <class Tick>
+std::unique_ptr<boost::asio::steady_timer> DeckStartEvery(boost::asio::io_context& io,
+                                                          std::chrono::milliseconds every, Tick tick) {
+  auto timer = std::make_unique<boost::asio::steady_timer>(io, every);
+  DeckRepeatEvery(*timer, every, [tick = std::move(tick), raw = timer.get()]() mutable { return tick(raw); });
+  return timer;
 }
 
 } // namespace deck::detail
